@@ -1,0 +1,28 @@
+# The two commands: `make test` and `make demo`. Both install what is missing first.
+BUILD_DIR := build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all setup configure build prefix test demo bench stress clean
+
+all: build
+
+setup:
+	@scripts/setup-machine.sh
+
+configure: setup
+	@cmake --preset mingw >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j$(JOBS)
+
+prefix: setup
+	@scripts/wine-prefix-init
+
+test: build prefix
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+demo: build prefix
+	@scripts/demo.sh
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine, without questions.
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v make >/dev/null || need+=(make)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+command -v x86_64-w64-mingw32-objdump >/dev/null || need+=(binutils-mingw-w64-x86-64)
+command -v wine >/dev/null || need+=(wine wine64)
+[ -d /usr/lib/wine ] && [ -e /usr/lib/wine/wine64 ] || need+=(wine64)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v python3 >/dev/null || need+=(python3)
+for extra in "$@"; do
+  case "$extra" in
+    xvfb) command -v Xvfb >/dev/null || need+=(xvfb) ;;
+    screenshot) command -v import >/dev/null || need+=(imagemagick) ;;
+    hyperfine) command -v hyperfine >/dev/null || need+=(hyperfine) ;;
+    time) [ -x /usr/bin/time ] || need+=(time) ;;
+  esac
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

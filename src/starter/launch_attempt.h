@@ -1,0 +1,47 @@
+#pragma once
+// One launch of a launcher version, supervised until it proves readiness and ends.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "layout/path_grammar.h"
+#include "process/command_line.h"
+#include "state/launcher_state.h"
+
+namespace qor {
+
+inline constexpr std::int64_t kReadinessDeadlineNanoseconds = 30'000'000'000;
+inline constexpr std::int64_t kPollIntervalMilliseconds = 100;
+inline constexpr std::size_t kReadinessTokenLength = 32;
+inline constexpr std::uint64_t kReadinessMarkerLimit = 65;
+inline constexpr std::string_view kReadinessMarkerPrefix = "ready-";
+
+// What one run carries from attempt to attempt.
+struct StarterRun {
+    Path launcher_root;
+    ArgumentList forwarded;
+    LauncherState state;
+    bool rollback_notice = false;
+};
+
+struct AttemptOutcome {
+    bool ready = false;
+    std::uint32_t result = 1;
+    bool trial = false;
+};
+
+// 32 characters of "0123456789abcdef" from the system's random source.
+std::string make_readiness_token();
+
+// Forwarded arguments, [--launcher-update-rollback], --launcher-root <root>, --launcher-ready <token>.
+ArgumentList build_launch_arguments(const ArgumentList& forwarded, bool rollback_notice, const Path& launcher_root,
+                                    std::string_view token);
+
+// The marker's first line (up to the first LF) is exactly the identity.
+bool marker_proves_readiness(std::string_view marker_bytes, std::string_view identity);
+
+// May publish the run's state: trial pending before a trial, promotion at readiness.
+AttemptOutcome run_launch_attempt(StarterRun& run);
+
+}  // namespace qor
