@@ -1,0 +1,173 @@
+"""Running the project's Windows programs under its own Wine prefix, from Python.
+
+Shared by the end-to-end tests, the reliability suite, the benchmark and the demo.
+Launcher roots live on the prefix's C: drive: Wine reports Z:\\ (the Unix root, a
+mount point) as a reparse point, so a correct starter refuses any root under Z:.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+from dataclasses import dataclass, field
+from pathlib import Path
+
+PROJECT = Path(__file__).resolve().parent.parent
+BUILD = Path(os.environ.get("QOR_BUILD_DIR", PROJECT / "build"))
+BIN = BUILD / "bin"
+STARTER = BIN / "QorStarter.exe"
+STAND_IN_LAUNCHER = BIN / "tools" / "stand_in_launcher.exe"
+PREFIX = Path(os.environ.get("QOR_WINEPREFIX", BUILD / "wine-prefix"))
+DRIVE_C = PREFIX / "drive_c"
+
+STATE_MAGIC = "Qor launcher 1"
+LOCK_MESSAGE = "The launcher is already running, or its folder is read-only"
+NOT_INITIALIZED = "Launcher did not initialize. Restore the launcher package or check launcher.log."
+REDIRECT_MESSAGE = "Launcher paths cannot use redirects"
+
+
+def wine_env(relay=False):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = str(PREFIX)
+    env["WINEDEBUG"] = "+relay" if relay else "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env.pop("DISPLAY", None)  # headless: MessageBoxA returns at once
+    return env
+
+
+def windows_path(unix_path):
+    """C:\\... for a path under the prefix's drive_c."""
+    relative = Path(unix_path).resolve().relative_to(DRIVE_C.resolve())
+    return "C:\\" + "\\".join(relative.parts)
+
+
+def identity(n):
+    """A distinct, valid version identity for small integers."""
+    return format(n, "x").rjust(64, "0") if n else "a" * 64
+
+
+_CALL = re.compile(r"^([0-9a-f]+):Call ([A-Za-z0-9_]+)\.([A-Za-z0-9_]+)\((.*)\) ret=([0-9a-f]+)$")
+
+
+def _unescape(text):
+    return text.encode("latin-1", "backslashreplace").decode("unicode_escape")
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: bytes
+    stderr: str
+    calls: list = field(default_factory=list)  # (function, argument text) of the program's main thread
+
+    @property
+    def message_boxes(self):
+        """(text, caption, style) of every MessageBoxA the program showed."""
+        boxes = []
+        for function, arguments in self.calls:
+            if function != "MessageBoxA":
+                continue
+            m = re.match(r'[0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)$', arguments)
+            if m:
+                boxes.append((_unescape(m.group(1)), _unescape(m.group(2)), int(m.group(3), 16)))
+        return boxes
+
+    def called(self, function):
+        return [arguments for name, arguments in self.calls if name == function]
+
+
+def main_thread_calls(stderr):
+    """Relay lines of the traced program itself. Wine's own helper processes
+    (services.exe and friends) trace into the same stream; the program's main
+    thread is the one that made the first call from the program's image."""
+    calls = []
+    main_thread = None
+    for line in stderr.splitlines():
+        m = _CALL.match(line)
+        if not m:
+            continue
+        thread, _module, function, arguments, ret = m.groups()
+        if main_thread is None:
+            if function == "SetDefaultDllDirectories" and ret.startswith("14000"):
+                main_thread = thread
+            else:
+                continue
+        if thread == main_thread:
+            calls.append((function, arguments))
+    return calls
+
+
+def run(program, args=(), relay=True, timeout=120, cwd=None, stdin=subprocess.DEVNULL):
+    """Runs a Windows program under Wine and waits for it."""
+    completed = subprocess.run(
+        ["wine", str(program), *args],
+        env=wine_env(relay),
+        cwd=cwd,
+        stdin=stdin,
+        capture_output=True,
+        timeout=timeout,
+    )
+    stderr = completed.stderr.decode("utf-8", "replace")
+    return Run(completed.returncode, completed.stdout, stderr, main_thread_calls(stderr) if relay else [])
+
+
+def start(program, args=(), relay=True, cwd=None):
+    """Starts a Windows program under Wine without waiting (a Popen)."""
+    return subprocess.Popen(
+        ["wine", str(program), *args],
+        env=wine_env(relay),
+        cwd=cwd,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+
+
+def finish(process, timeout=120):
+    stdout, stderr = process.communicate(timeout=timeout)
+    text = stderr.decode("utf-8", "replace")
+    return Run(process.returncode, stdout, text, main_thread_calls(text))
+
+
+def state_text(current, staged="", trial=False):
+    return f"{STATE_MAGIC}\n{current}\n{staged or '-'}\n{'1' if trial else '0'}\n"
+
+
+class LauncherRoot:
+    """A fresh launcher root on C: with the starter and stand-in launcher versions."""
+
+    def __init__(self, name, starter=STARTER):
+        self.path = DRIVE_C / "qor-tests" / name
+        if self.path.exists():
+            shutil.rmtree(self.path)
+        (self.path / "versions").mkdir(parents=True)
+        shutil.copy2(starter, self.path / "QorStarter.exe")
+        self.starter = self.path / "QorStarter.exe"
+        self.windows = windows_path(self.path)
+
+    def add_version(self, version, script="", launcher=STAND_IN_LAUNCHER):
+        folder = self.path / "versions" / version
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(launcher, folder / "QorLauncher.exe")
+        (folder / "script.txt").write_text(script)
+        return folder
+
+    def write_state(self, current, staged="", trial=False):
+        (self.path / "launcher-state").write_bytes(state_text(current, staged, trial).encode())
+
+    def state(self):
+        return (self.path / "launcher-state").read_bytes()
+
+    def received(self, version):
+        """What each run of a stand-in version received, in order."""
+        log = self.path / "versions" / version / "received.jsonl"
+        if not log.exists():
+            return []
+        return [json.loads(line) for line in log.read_text(encoding="utf-8").splitlines()]
+
+    def markers(self):
+        return sorted(p.name for p in self.path.glob("ready-*"))
+
+    def run(self, *args, **kwargs):
+        return run(self.starter, args, **kwargs)
