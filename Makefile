@@ -26,3 +26,10 @@ demo: build prefix
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+bench: build prefix
+	@scripts/setup-machine.sh hyperfine time
+	@scripts/bench.sh
+
+stress: build prefix
+	@scripts/stress.sh

@@ -18,7 +18,7 @@ BUILD = Path(os.environ.get("QOR_BUILD_DIR", PROJECT / "build"))
 BIN = BUILD / "bin"
 STARTER = BIN / "QorStarter.exe"
 STAND_IN_LAUNCHER = BIN / "tools" / "stand_in_launcher.exe"
-PREFIX = Path(os.environ.get("QOR_WINEPREFIX", BUILD / "wine-prefix"))
+PREFIX = Path(os.environ.get("QOR_WINEPREFIX", PROJECT / "build" / "wine-prefix"))
 DRIVE_C = PREFIX / "drive_c"
 
 STATE_MAGIC = "Qor launcher 1"

@@ -3,6 +3,7 @@
 //
 // Script lines, run in order; "@N " in front limits a line to the N-th run:
 //   ready [exact|lf|crlf|wrong|oversized|empty|partial]   write the readiness marker
+//   ready-from <file>                                       the marker holds that file's bytes
 //   stage <identity>                                        stage a version in launcher-state
 //   sleep <ms>
 //   print <text>                                            one line on standard output
@@ -124,6 +125,8 @@ int wmain(int argc, wchar_t** argv) {
                 Sleep(400);
                 write_file(marker, identity + "\n");
             }
+        } else if (verb == "ready-from" && !token.empty()) {
+            write_file(root + L"\\ready-" + token, read_file(folder + L"\\" + std::wstring(argument.begin(), argument.end())));
         } else if (verb == "stage") {
             const std::wstring state = root + L"\\launcher-state";
             std::istringstream lines(read_file(state));
