@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
+# make demo: the narrated start, update, rollback and failures under Wine (see scripts/demo.py).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-echo "QorStarter.exe --bootstrap-version:"
-"$here/wine-run" "$here/../build/bin/QorStarter.exe" --bootstrap-version
+exec python3 "$here/demo.py" "$@"

@@ -1,0 +1,216 @@
+#include "qor/launcher_kit.h"
+
+#include <windows.h>
+
+#include <utility>
+
+namespace qor::kit {
+
+namespace {
+
+constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
+// Nothing valid is longer than 147 bytes; the starter refuses more than 160.
+constexpr DWORD kStateReadLimit = 161;
+
+bool is_lower_hex(std::string_view text, std::size_t length) {
+    return text.size() == length && text.find_first_not_of(kLowerHexDigits) == std::string_view::npos;
+}
+
+std::wstring widen_ascii(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+std::string narrow_ascii(std::wstring_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const wchar_t unit : text) {
+        if (unit > 0x7F) return {};  // no identity or token can hold it
+        result += static_cast<char>(unit);
+    }
+    return result;
+}
+
+std::wstring join(const std::wstring& folder, std::wstring_view name) {
+    std::wstring path = folder;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/' && path.back() != L':') path += L'\\';
+    path += name;
+    return path;
+}
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    bool close() {
+        if (!valid()) return true;
+        const BOOL closed = ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+        return closed != FALSE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// Writes a file that did not exist before under this name: a leftover at the name
+// may be a hard link to another file, which writing in place would change.
+bool write_fresh_file(const std::wstring& path, std::string_view bytes, bool flush_to_device) {
+    ::DeleteFileW(path.c_str());
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    if (!file.valid()) return false;
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, /*lpOverlapped=*/nullptr) ||
+        written != bytes.size()) {
+        return false;
+    }
+    // The rename below is journaled, the data is not: without the flush a power cut
+    // can leave a launcher-state full of zeros, which the starter refuses to start with.
+    if (flush_to_device && !::FlushFileBuffers(file.get())) return false;
+    return file.close();
+}
+
+void move_into_place(const std::wstring& temporary, const std::wstring& final_path, DWORD flags,
+                     const char* failure) {
+    if (!::MoveFileExW(temporary.c_str(), final_path.c_str(), flags)) {
+        ::DeleteFileW(temporary.c_str());
+        throw KitError(failure);
+    }
+}
+
+bool is_regular_file(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace
+
+LaunchArguments read_launch_arguments(const std::vector<std::wstring>& arguments) {
+    LaunchArguments launch;
+    const std::size_t count = arguments.size();
+    const bool has_tail = count >= 4 && arguments[count - 4] == kRootOption && arguments[count - 2] == kReadyOption;
+    std::size_t user_count = count;
+    if (has_tail) {
+        launch.started_by_starter = true;
+        launch.launcher_root = arguments[count - 3];
+        launch.readiness_token = narrow_ascii(arguments[count - 1]);
+        if (launch.launcher_root.empty() || !is_lower_hex(launch.readiness_token, kReadinessTokenLength)) {
+            throw KitError("Malformed launcher arguments");
+        }
+        user_count = count - 4;
+        // The notice only ever comes right before the tail.
+        if (user_count > 0 && arguments[user_count - 1] == kRollbackOption) {
+            launch.after_rollback = true;
+            --user_count;
+        }
+    }
+    // The starter refuses these from the user, so anywhere else they mean a broken start.
+    for (std::size_t i = 0; i < user_count; ++i) {
+        if (arguments[i] == kRootOption || arguments[i] == kReadyOption) throw KitError("Malformed launcher arguments");
+    }
+    launch.user_arguments.assign(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(user_count));
+    return launch;
+}
+
+LaunchArguments read_launch_arguments(int argc, const wchar_t* const* argv) {
+    std::vector<std::wstring> arguments;
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+    return read_launch_arguments(arguments);
+}
+
+bool is_valid_version_identity(std::string_view identity) {
+    return is_lower_hex(identity, kVersionIdentityLength);
+}
+
+std::string own_version_identity() {
+    std::wstring buffer(32'768, L'\0');
+    const DWORD length =
+        ::GetModuleFileNameW(/*hModule=*/nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) throw KitError("Cannot locate launcher executable");
+    buffer.resize(length);
+    const std::size_t file_start = buffer.find_last_of(L"\\/");
+    if (file_start == std::wstring::npos) throw KitError("Launcher is not inside a version folder");
+    const std::wstring folder = buffer.substr(0, file_start);
+    const std::size_t name_start = folder.find_last_of(L"\\/");
+    const std::string identity = narrow_ascii(folder.substr(name_start == std::wstring::npos ? 0 : name_start + 1));
+    if (!is_valid_version_identity(identity)) throw KitError("Launcher is not inside a version folder");
+    return identity;
+}
+
+void signal_readiness(const LaunchArguments& launch, std::string_view own_identity) {
+    if (!launch.started_by_starter) throw KitError("Not started by the starter");
+    if (!is_valid_version_identity(own_identity)) throw KitError("Invalid version identity");
+    const std::wstring marker_name = std::wstring(kMarkerPrefix) + widen_ascii(launch.readiness_token);
+    const std::wstring marker = join(launch.launcher_root, marker_name);
+    // Any other name will do: the starter only ever looks for the exact marker name.
+    const std::wstring temporary = join(launch.launcher_root, L"writing-" + marker_name);
+    if (!write_fresh_file(temporary, std::string(own_identity) + "\n", /*flush_to_device=*/false)) {
+        ::DeleteFileW(temporary.c_str());
+        throw KitError("Cannot signal readiness");
+    }
+    move_into_place(temporary, marker, MOVEFILE_REPLACE_EXISTING, "Cannot signal readiness");
+}
+
+StateRecord parse_launcher_state(std::string_view bytes) {
+    std::vector<std::string_view> lines;
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        lines.push_back(bytes.substr(0, end));
+        bytes = end == std::string_view::npos ? std::string_view{} : bytes.substr(end + 1);
+    }
+    if (lines.size() != 4 || lines[0] != kStateMagicLine || !is_valid_version_identity(lines[1]) ||
+        (lines[2] != "-" && !is_valid_version_identity(lines[2])) || (lines[3] != "0" && lines[3] != "1") ||
+        (lines[2] == "-" && lines[3] == "1")) {
+        throw KitError("Invalid launcher state");
+    }
+    return StateRecord{std::string(lines[1]), lines[2] == "-" ? std::string{} : std::string(lines[2]),
+                       lines[3] == "1"};
+}
+
+std::string format_launcher_state(const StateRecord& state) {
+    std::string text(kStateMagicLine);
+    text += '\n';
+    text += state.current_version + '\n';
+    text += (state.staged_version.empty() ? std::string("-") : state.staged_version) + '\n';
+    text += state.trial_pending ? "1\n" : "0\n";
+    return text;
+}
+
+StateRecord read_launcher_state(const std::wstring& launcher_root) {
+    const std::wstring path = join(launcher_root, kStateFileName);
+    // Shared for reading and writing, as the starter opens it: never block the starter.
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  /*hTemplateFile=*/nullptr));
+    if (!file.valid()) throw KitError("Invalid launcher state");
+    std::string bytes(kStateReadLimit, '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), bytes.data(), kStateReadLimit, &read, /*lpOverlapped=*/nullptr)) {
+        throw KitError("Invalid launcher state");
+    }
+    bytes.resize(read);
+    return parse_launcher_state(bytes);
+}
+
+void stage_version(const std::wstring& launcher_root, std::string_view identity) {
+    if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity");
+    const std::wstring executable =
+        join(join(join(launcher_root, L"versions"), widen_ascii(identity)), kLauncherExecutableName);
+    if (!is_regular_file(executable)) throw KitError("Staged version is not installed");
+
+    StateRecord state = read_launcher_state(launcher_root);
+    state.staged_version = std::string(identity);
+    state.trial_pending = false;
+
+    const std::wstring temporary = join(launcher_root, kStagingFileName);
+    if (!write_fresh_file(temporary, format_launcher_state(state), /*flush_to_device=*/true)) {
+        ::DeleteFileW(temporary.c_str());
+        throw KitError("Cannot stage version");
+    }
+    move_into_place(temporary, join(launcher_root, kStateFileName), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH,
+                    "Cannot stage version");
+}
+
+}  // namespace qor::kit

@@ -1,0 +1,128 @@
+// The sample QorLauncher.exe: the launcher's side of the protocol in one page.
+//
+//   QorLauncher.exe --version | --help         answered at once (the starter passes these through)
+//   QorLauncher.exe [--stage-next <identity>] [--exit-code <n>] [anything else]
+//
+// A normal start signals readiness, reports what it received, and then either stages
+// <identity> and exits with 73 (restart into it), or exits with <n> (default 0).
+// A file named "broken" beside the executable makes this version fail on purpose
+// before readiness, so the starter's rollback can be seen.
+// Every line goes to standard output and is appended to <root>\launcher.log.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <utility>
+
+#include "qor/launcher_kit.h"
+
+namespace {
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                          nullptr);
+    return result;
+}
+
+class Report {
+public:
+    explicit Report(std::string version) : version_(std::move(version)) {}
+    void open_log(const std::wstring& root) { log_.open((root + L"\\launcher.log").c_str(), std::ios::binary | std::ios::app); }
+    void line(const std::string& text) {
+        const std::string full = "[launcher " + version_ + "] " + text + "\n";
+        std::fputs(full.c_str(), stdout);
+        std::fflush(stdout);
+        if (log_) log_ << full << std::flush;
+    }
+
+private:
+    std::string version_;
+    std::ofstream log_;
+};
+
+bool file_beside_executable_exists(const wchar_t* name) {
+    std::wstring path(32'768, L'\0');
+    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length);
+    path = path.substr(0, path.find_last_of(L'\\') + 1) + name;
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+int run(int argc, wchar_t** argv) {
+    const qor::kit::LaunchArguments launch = qor::kit::read_launch_arguments(argc, argv);
+    std::string identity;
+    try {
+        identity = qor::kit::own_version_identity();
+    } catch (const qor::kit::KitError&) {
+        identity = "unknown";  // run from a build folder, not from a launcher root
+    }
+    Report report(identity.substr(0, 12));
+    const auto& user = launch.user_arguments;
+
+    if (!launch.started_by_starter && user.size() == 1 && user[0] == L"--version") {
+        std::printf("Qor sample launcher, version %s\n", identity.c_str());
+        return 0;
+    }
+    if (!launch.started_by_starter && user.size() == 1 && user[0] == L"--help") {
+        std::puts("Usage: QorStarter.exe [--stage-next <identity>] [--exit-code <n>] [arguments...]\n"
+                  "Signals readiness, then stages <identity> and asks for a restart (exit 73),\n"
+                  "or exits with <n>. A file named \"broken\" beside QorLauncher.exe makes it fail\n"
+                  "before readiness.");
+        return 0;
+    }
+    if (!launch.started_by_starter) {
+        std::fputs("QorLauncher.exe is started by QorStarter.exe; see --help.\n", stderr);
+        return 2;
+    }
+
+    report.open_log(launch.launcher_root);
+    if (launch.after_rollback) report.line("started after a rollback: the update that was tried did not start");
+    if (file_beside_executable_exists(L"broken")) {
+        report.line("this version is broken: exiting with 3 before readiness");
+        return 3;
+    }
+    qor::kit::signal_readiness(launch, identity);
+
+    std::wstring stage_next;
+    int exit_code = 0;
+    std::string received;
+    for (std::size_t i = 0; i < user.size(); ++i) {
+        if (user[i] == L"--stage-next" && i + 1 < user.size()) {
+            stage_next = user[++i];
+        } else if (user[i] == L"--exit-code" && i + 1 < user.size()) {
+            exit_code = std::stoi(user[++i]);
+        } else {
+            received += " \"" + utf8(user[i]) + "\"";
+        }
+    }
+    report.line("ready; user arguments:" + (received.empty() ? std::string(" (none)") : received));
+
+    // The starter gives a restarted version the same arguments, so the version asked
+    // for, or an old one that was just rolled back to, must not stage again.
+    const std::string next = utf8(stage_next);
+    if (!next.empty() && next != identity && !launch.after_rollback) {
+        qor::kit::stage_version(launch.launcher_root, next);
+        report.line("staged " + next.substr(0, 12) + "; asking for a restart (exit 73)");
+        return qor::kit::kRestartExitCode;
+    }
+    report.line("done; exiting with " + std::to_string(exit_code));
+    return exit_code;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "QorLauncher.exe: %s\n", error.what());
+        return 4;
+    }
+}
