@@ -1,0 +1,277 @@
+"""What the starter costs, measured under Wine against baselines of ours taken in the same run.
+
+Run through `make bench` (scripts/bench.sh). Every time figure is a median over
+interleaved rounds; the driver (bench_driver.exe) starts the programs from inside
+Wine so that Wine's start-up of the outermost program stays out of the figures.
+A benchmark reports; it never fails on a time.
+"""
+
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+import qorwine  # noqa: E402
+
+BENCH_BIN = qorwine.BIN / "bench"
+DRIVER = BENCH_BIN / "bench_driver.exe"
+TRIVIAL = BENCH_BIN / "bench_trivial.exe"
+PROBE = BENCH_BIN / "bench_probe_launcher.exe"
+OUT = qorwine.BUILD / "bench"
+
+ROUNDS = int(os.environ.get("QOR_BENCH_ROUNDS", "25"))
+SUPERVISION_SECONDS = int(os.environ.get("QOR_BENCH_SUPERVISION_SECONDS", "20"))
+MEMORY_ROUNDS = int(os.environ.get("QOR_BENCH_MEMORY_ROUNDS", "20"))
+
+TARGET_LAUNCH_STARTS = 1.25
+TARGET_FLOOR_RATIO = 1.2
+TARGET_CPU_PER_MINUTE = 0.6
+
+
+def lay_out_root():
+    """C:\\qor-bench: the starter, the probe as the current launcher version, the baselines."""
+    base = qorwine.DRIVE_C / "qor-bench"
+    if base.exists():
+        shutil.rmtree(base)
+    root = base / "root"
+    version = qorwine.identity(1)
+    folder = root / "versions" / version
+    folder.mkdir(parents=True)
+    shutil.copy2(qorwine.STARTER, root / "QorStarter.exe")
+    shutil.copy2(PROBE, folder / "QorLauncher.exe")
+    (root / "launcher-state").write_bytes(qorwine.state_text(version).encode())
+    direct = base / "direct-root"
+    direct.mkdir()
+    for program in (DRIVER, TRIVIAL):
+        shutil.copy2(program, base / program.name)
+    return base, root, folder, direct
+
+
+def driver(base, *args, timeout=900):
+    completed = subprocess.run(
+        ["wine", str(base / DRIVER.name), *args],
+        env=qorwine.wine_env(relay=False),
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        timeout=timeout,
+    )
+    if completed.returncode != 0:
+        sys.exit(f"bench_driver {args[0]} failed ({completed.returncode}): {completed.stderr.decode(errors='replace')}")
+    return [json.loads(line) for line in completed.stdout.decode().splitlines() if line.startswith("{")]
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def measure_launch(base, root, folder, direct):
+    (folder / "hold-ms").write_text("0")
+    rows = driver(
+        base, "launch", str(ROUNDS),
+        qorwine.windows_path(root / "QorStarter.exe"),
+        qorwine.windows_path(folder / "QorLauncher.exe"),
+        qorwine.windows_path(folder / "first-instruction"),
+        qorwine.windows_path(direct),
+        qorwine.windows_path(base / TRIVIAL.name),
+    )
+    bad = [r for r in rows if r["starter_exit"] != 0]
+    overhead = [r["via_starter_ms"] - r["direct_ms"] for r in rows]
+    ratio = [(r["via_starter_ms"] - r["direct_ms"]) / r["one_start_ms"] for r in rows]
+    return {
+        "rounds": len(rows),
+        "starter_failures": len(bad),
+        "via_starter_ms": median([r["via_starter_ms"] for r in rows]),
+        "direct_ms": median([r["direct_ms"] for r in rows]),
+        "one_start_ms": median([r["one_start_ms"] for r in rows]),
+        "overhead_ms": median(overhead),
+        "overhead_in_process_starts": median(ratio),
+        "target": TARGET_LAUNCH_STARTS,
+    }
+
+
+def measure_floor(base, root):
+    rows = driver(base, "floor", str(ROUNDS), qorwine.windows_path(root / "QorStarter.exe"),
+                  qorwine.windows_path(base / TRIVIAL.name))
+    return {
+        "rounds": len(rows),
+        "starter_failures": len([r for r in rows if r["starter_exit"] != 0 or r["starter_bytes"] == 0]),
+        "starter_ms": median([r["starter_ms"] for r in rows]),
+        "trivial_ms": median([r["trivial_ms"] for r in rows]),
+        "ratio": median([r["starter_ms"] / r["trivial_ms"] for r in rows]),
+        "target": TARGET_FLOOR_RATIO,
+    }
+
+
+def find_process(fragment):
+    """The Linux pid of the Wine process whose command line holds the fragment."""
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                if fragment in (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace"):
+                    return int(entry.name)
+            except OSError:
+                continue
+    return None
+
+
+def proc_cpu_seconds(pid):
+    """User plus system time of a Linux process, from /proc (clock ticks)."""
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except (OSError, TypeError):
+        return float("nan")
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def measure_supervision(base, root, folder):
+    """CPU of the starter while a ready launcher runs, read two ways in the same one-second
+    windows: Wine's GetProcessTimes from the driver, and /proc of the starter's Wine process."""
+    (folder / "hold-ms").write_text(str((SUPERVISION_SECONDS + 2) * 1000))
+    starter = qorwine.windows_path(root / "QorStarter.exe")
+    process = subprocess.Popen(
+        ["wine", str(base / DRIVER.name), "supervise", str(SUPERVISION_SECONDS), starter,
+         qorwine.windows_path(folder / "first-instruction"), qorwine.windows_path(base / TRIVIAL.name)],
+        env=qorwine.wine_env(relay=False), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+    )
+    samples, tail, pids = [], None, None
+    for line in process.stdout:
+        if not line.startswith("{"):
+            continue
+        row = json.loads(line)
+        if "sample" in row:
+            if pids is None:
+                pids = (find_process(starter), find_process("bench_trivial.exe --sleep"))
+            row["starter_proc_s"] = proc_cpu_seconds(pids[0])
+            row["baseline_proc_s"] = proc_cpu_seconds(pids[1])
+            samples.append(row)
+        else:
+            tail = row
+    process.wait(timeout=60)
+    (folder / "hold-ms").write_text("0")
+    if process.returncode != 0 or tail is None or len(samples) < 2:
+        sys.exit(f"bench_driver supervise failed ({process.returncode})")
+    first, last = samples[0], samples[-1]
+    minutes = (last["at_ms"] - first["at_ms"]) / 60000.0
+
+    def per_minute(key):
+        return (last[key] - first[key]) / minutes
+
+    windows = [
+        (b["starter_proc_s"] - a["starter_proc_s"]) * 60000.0 / (b["at_ms"] - a["at_ms"])
+        for a, b in zip(samples, samples[1:])
+    ]
+    return {
+        "seconds": round(minutes * 60, 3),
+        "starter_cpu_s": last["starter_proc_s"] - first["starter_proc_s"],
+        "starter_cpu_s_per_min": per_minute("starter_proc_s"),
+        "baseline_cpu_s_per_min": per_minute("baseline_proc_s"),
+        "starter_get_process_times_s_per_min": per_minute("starter_cpu_s"),
+        "baseline_get_process_times_s_per_min": per_minute("baseline_cpu_s"),
+        "median_window_cpu_s_per_min": median(windows),
+        "windows": len(windows),
+        "clock_ticks_per_s": os.sysconf("SC_CLK_TCK"),
+        "starter_linux_pid": pids[0],
+        "starter_proc_s_at_end": last["starter_proc_s"],
+        "starter_exit": tail["starter_exit"],
+        "starter_peak_working_set": tail["starter_peak_working_set"],
+        "baseline_peak_working_set": tail["baseline_peak_working_set"],
+        "target": TARGET_CPU_PER_MINUTE,
+    }
+
+
+def peak_rss_kib(program, *args):
+    """Peak resident size of the whole Wine process running one program, from /usr/bin/time."""
+    completed = subprocess.run(
+        ["/usr/bin/time", "-f", "%M", "wine", str(program), *args],
+        env=qorwine.wine_env(relay=False), stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+    )
+    return int(completed.stderr.decode().strip().splitlines()[-1])
+
+
+def measure_footprint(base, root, supervision):
+    stripped = base / "QorStarter.stripped.exe"
+    shutil.copy2(qorwine.STARTER, stripped)
+    subprocess.run(["x86_64-w64-mingw32-strip", str(stripped)], check=True)
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(qorwine.STARTER)], capture_output=True,
+                          text=True, check=True).stdout
+    imports = sorted({line.split("DLL Name:")[1].strip() for line in dump.splitlines() if "DLL Name:" in line})
+    result = {
+        "size_bytes": qorwine.STARTER.stat().st_size,
+        "stripped_size_bytes": stripped.stat().st_size,
+        "imports": imports,
+        "peak_working_set_bytes": supervision["starter_peak_working_set"],
+        "baseline_peak_working_set_bytes": supervision["baseline_peak_working_set"],
+    }
+    if Path("/usr/bin/time").exists():
+        starter_rss, trivial_rss = [], []
+        for i in range(MEMORY_ROUNDS):
+            pair = [(starter_rss, (root / "QorStarter.exe", "--bootstrap-version")),
+                    (trivial_rss, (base / TRIVIAL.name, "--print"))]
+            for values, command in (pair if i % 2 == 0 else pair[::-1]):
+                values.append(peak_rss_kib(*command))
+        result["wine_process_peak_rss_kib"] = median(starter_rss)
+        result["baseline_wine_process_peak_rss_kib"] = median(trivial_rss)
+    return result
+
+
+def mib(n):
+    return f"{n / 1048576:.2f} MiB"
+
+
+def report(results):
+    launch, floor, sup, foot = results["launch"], results["floor"], results["supervision"], results["footprint"]
+    rows = [
+        ("Launch overhead", f"{launch['overhead_in_process_starts']:.2f} process starts",
+         f"<= {TARGET_LAUNCH_STARTS}",
+         f"starter adds {launch['overhead_ms']:.1f} ms (to launcher code {launch['via_starter_ms']:.1f} ms via the "
+         f"starter, {launch['direct_ms']:.1f} ms direct); one process start {launch['one_start_ms']:.1f} ms; "
+         f"{launch['rounds']} rounds"),
+        ("Start-up floor", f"{floor['ratio']:.2f}x", f"<= {TARGET_FLOOR_RATIO}x",
+         f"--bootstrap-version {floor['starter_ms']:.1f} ms, trivial program {floor['trivial_ms']:.1f} ms; "
+         f"{floor['rounds']} rounds"),
+        ("Supervision cost", f"{sup['starter_cpu_s_per_min']:.3f} CPU s/min", f"< {TARGET_CPU_PER_MINUTE}",
+         f"{sup['starter_cpu_s']:.2f} CPU s over {sup['seconds']:.1f} s (/proc of its Wine process); sleeping "
+         f"baseline {sup['baseline_cpu_s_per_min']:.3f} s/min; median of {sup['windows']} one-second windows "
+         f"{sup['median_window_cpu_s_per_min']:.3f} s/min; GetProcessTimes says "
+         f"{sup['starter_get_process_times_s_per_min']:.3f} s/min"),
+        ("Footprint", f"{foot['stripped_size_bytes'] / 1024:.1f} KiB stripped", "-",
+         f"as built {foot['size_bytes'] / 1024:.1f} KiB; peak working set {mib(foot['peak_working_set_bytes'])} "
+         f"(sleeping baseline {mib(foot['baseline_peak_working_set_bytes'])})"
+         + (f"; Wine process peak RSS {foot['wine_process_peak_rss_kib'] / 1024:.1f} MiB (baseline "
+            f"{foot['baseline_wine_process_peak_rss_kib'] / 1024:.1f} MiB)" if "wine_process_peak_rss_kib" in foot
+            else "")
+         + f"; imports {', '.join(foot['imports'])}"),
+    ]
+    lines = ["| Figure | Measured | Target | Details |", "| --- | --- | --- | --- |"]
+    lines += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in rows]
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    for program in (qorwine.STARTER, DRIVER, TRIVIAL, PROBE):
+        if not program.exists():
+            sys.exit(f"missing {program}: build first")
+    base, root, folder, direct = lay_out_root()
+    results = {"rounds": ROUNDS}
+    print(f"launch overhead: {ROUNDS} interleaved rounds...", flush=True)
+    results["launch"] = measure_launch(base, root, folder, direct)
+    print(f"start-up floor: {ROUNDS} interleaved rounds...", flush=True)
+    results["floor"] = measure_floor(base, root)
+    print(f"supervision: {SUPERVISION_SECONDS} s with a ready launcher...", flush=True)
+    results["supervision"] = measure_supervision(base, root, folder)
+    print("footprint...", flush=True)
+    results["footprint"] = measure_footprint(base, root, results["supervision"])
+    OUT.mkdir(parents=True, exist_ok=True)
+    (OUT / "results.json").write_text(json.dumps(results, indent=2) + "\n")
+    table = report(results)
+    (OUT / "results.md").write_text(table)
+    print(table)
+    print(f"written: {OUT / 'results.json'}, {OUT / 'results.md'}")
+
+
+if __name__ == "__main__":
+    main()
