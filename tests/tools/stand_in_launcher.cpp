@@ -5,9 +5,12 @@
 //   ready [exact|lf|crlf|wrong|oversized|empty|partial]   write the readiness marker
 //   ready-from <file>                                       the marker holds that file's bytes
 //   stage <identity>                                        stage a version in launcher-state
+//   snapshot <file>                                         copy launcher-state (as it is now) beside itself
 //   sleep <ms>
 //   print <text>                                            one line on standard output
 //   exit <code>
+//   announce <file>                                         write the readiness token to that file
+//   wait-for <file>                                         wait (at most 60 s) until that file exists
 // Without "exit" it ends with 0. The identity it claims is its folder's name.
 
 #include <windows.h>
@@ -135,6 +138,15 @@ int wmain(int argc, wchar_t** argv) {
             std::getline(lines, magic);
             std::getline(lines, current);
             write_file(state, "Qor launcher 1\n" + current + "\n" + argument + "\n0\n");
+        } else if (verb == "snapshot") {
+            write_file(folder + L"\\" + std::wstring(argument.begin(), argument.end()),
+                       read_file(root + L"\\launcher-state"));
+        } else if (verb == "announce") {
+            write_file(folder + L"\\" + std::wstring(argument.begin(), argument.end()),
+                       std::string(token.begin(), token.end()));
+        } else if (verb == "wait-for") {
+            const std::filesystem::path awaited(folder + L"\\" + std::wstring(argument.begin(), argument.end()));
+            for (int waited = 0; waited < 60'000 && !std::filesystem::exists(awaited); waited += 20) Sleep(20);
         } else if (verb == "sleep") {
             Sleep(static_cast<DWORD>(std::stoul(argument)));
         } else if (verb == "print") {
