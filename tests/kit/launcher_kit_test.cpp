@@ -1,0 +1,303 @@
+#include "qor/launcher_kit.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "state/launcher_state.h"
+#include "state/state_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qor::kit::KitError;
+using qor::kit::LaunchArguments;
+
+const std::string kV1(64, '1');
+const std::string kV2 = std::string(63, 'a') + "f";
+const std::string kV3 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const std::wstring kToken = L"00112233445566778899aabbccddeeff";
+
+std::string state_text(const std::string& current, const std::string& staged, bool trial) {
+    return "Qor launcher 1\n" + current + "\n" + (staged.empty() ? "-" : staged) + "\n" + (trial ? "1" : "0") + "\n";
+}
+
+// ---------------------------------------------------------------------------
+// Reading the arguments the starter appends.
+
+struct ArgumentCase {
+    const char* name;
+    std::vector<std::wstring> arguments;
+    bool malformed;
+    std::vector<std::wstring> user;
+    bool started_by_starter;
+    bool after_rollback;
+    std::wstring root;
+};
+
+void PrintTo(const ArgumentCase& c, std::ostream* out) { *out << c.name; }
+
+class ReadLaunchArguments : public testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(ReadLaunchArguments, SplitsReservedArgumentsFromTheUsers) {
+    const ArgumentCase& c = GetParam();
+    if (c.malformed) {
+        EXPECT_THROW(qor::kit::read_launch_arguments(c.arguments), KitError);
+        return;
+    }
+    const LaunchArguments launch = qor::kit::read_launch_arguments(c.arguments);
+    EXPECT_EQ(launch.user_arguments, c.user);
+    EXPECT_EQ(launch.started_by_starter, c.started_by_starter);
+    EXPECT_EQ(launch.after_rollback, c.after_rollback);
+    EXPECT_EQ(launch.launcher_root, c.root);
+    EXPECT_EQ(launch.readiness_token, c.started_by_starter ? "00112233445566778899aabbccddeeff" : "");
+}
+
+const std::wstring R = L"C:\\Program Files\\Qor";
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReadLaunchArguments,
+    testing::Values(
+        ArgumentCase{"nothing", {}, false, {}, false, false, L""},
+        ArgumentCase{"pass_through_version", {L"--version"}, false, {L"--version"}, false, false, L""},
+        ArgumentCase{"tail_only", {L"--launcher-root", R, L"--launcher-ready", kToken}, false, {}, true, false, R},
+        ArgumentCase{"user_then_tail",
+                     {L"a", L"b c", L"--launcher-root", R, L"--launcher-ready", kToken},
+                     false, {L"a", L"b c"}, true, false, R},
+        ArgumentCase{"rollback_then_tail",
+                     {L"--launcher-update-rollback", L"--launcher-root", R, L"--launcher-ready", kToken},
+                     false, {}, true, true, R},
+        ArgumentCase{"user_rollback_tail",
+                     {L"x", L"--launcher-update-rollback", L"--launcher-root", R, L"--launcher-ready", kToken},
+                     false, {L"x"}, true, true, R},
+        ArgumentCase{"rollback_word_not_before_tail_is_the_users",
+                     {L"--launcher-update-rollback", L"x", L"--launcher-root", R, L"--launcher-ready", kToken},
+                     false, {L"--launcher-update-rollback", L"x"}, true, false, R},
+        ArgumentCase{"rollback_without_tail_is_the_users",
+                     {L"--launcher-update-rollback"}, false, {L"--launcher-update-rollback"}, false, false, L""},
+        ArgumentCase{"root_without_ready", {L"--launcher-root", R}, true, {}, false, false, L""},
+        ArgumentCase{"swapped_order", {L"--launcher-ready", kToken, L"--launcher-root", R}, true, {}, false, false, L""},
+        ArgumentCase{"short_token",
+                     {L"--launcher-root", R, L"--launcher-ready", kToken.substr(1)}, true, {}, false, false, L""},
+        ArgumentCase{"upper_case_token",
+                     {L"--launcher-root", R, L"--launcher-ready", L"00112233445566778899AABBCCDDEEFF"},
+                     true, {}, false, false, L""},
+        ArgumentCase{"empty_root", {L"--launcher-root", L"", L"--launcher-ready", kToken}, true, {}, false, false, L""},
+        ArgumentCase{"reserved_word_among_user_arguments",
+                     {L"--launcher-root", L"x", L"a", L"--launcher-root", R, L"--launcher-ready", kToken},
+                     true, {}, false, false, L""}),
+    [](const testing::TestParamInfo<ArgumentCase>& param) { return std::string(param.param.name); });
+
+TEST(ReadLaunchArgumentsFromArgv, SkipsTheProgramName) {
+    const wchar_t* argv[] = {L"QorLauncher.exe", L"--launcher-root", L"C:\\r", L"--launcher-ready", kToken.c_str()};
+    const LaunchArguments launch = qor::kit::read_launch_arguments(5, argv);
+    EXPECT_TRUE(launch.user_arguments.empty());
+    EXPECT_EQ(launch.launcher_root, L"C:\\r");
+}
+
+// ---------------------------------------------------------------------------
+// The state grammar agrees with the starter's own reader and writer.
+
+struct StateTextCase {
+    const char* name;
+    std::string bytes;
+    bool valid;
+};
+
+void PrintTo(const StateTextCase& c, std::ostream* out) { *out << c.name; }
+
+class StateGrammar : public testing::TestWithParam<StateTextCase> {};
+
+TEST_P(StateGrammar, AcceptsExactlyWhatTheStarterAccepts) {
+    const StateTextCase& c = GetParam();
+    const std::optional<qor::LauncherState> starter = qor::parse_launcher_state(c.bytes);
+    ASSERT_EQ(starter.has_value(), c.valid) << "the starter's reader disagrees with this table";
+    if (!c.valid) {
+        EXPECT_THROW(qor::kit::parse_launcher_state(c.bytes), KitError);
+        return;
+    }
+    const qor::kit::StateRecord kit = qor::kit::parse_launcher_state(c.bytes);
+    EXPECT_EQ(kit.current_version, starter->current_version);
+    EXPECT_EQ(kit.staged_version, starter->staged_version);
+    EXPECT_EQ(kit.trial_pending, starter->trial_pending);
+    // And writing it back gives the starter's bytes.
+    EXPECT_EQ(qor::kit::format_launcher_state(kit), qor::format_launcher_state(*starter));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StateGrammar,
+    testing::Values(StateTextCase{"settled", state_text(kV1, "", false), true},
+                    StateTextCase{"staged", state_text(kV1, kV2, false), true},
+                    StateTextCase{"on_trial", state_text(kV1, kV2, true), true},
+                    StateTextCase{"without_final_lf", "Qor launcher 1\n" + kV1 + "\n-\n0", true},
+                    StateTextCase{"extra_lf", state_text(kV1, "", false) + "\n", false},
+                    StateTextCase{"crlf", "Qor launcher 1\r\n" + kV1 + "\r\n-\r\n0\r\n", false},
+                    StateTextCase{"upper_case_identity", state_text(std::string(64, 'A'), "", false), false},
+                    StateTextCase{"trial_without_staged", state_text(kV1, "", true), false},
+                    StateTextCase{"three_lines", "Qor launcher 1\n" + kV1 + "\n-\n", false},
+                    StateTextCase{"other_magic", "Qor launcher 2\n" + kV1 + "\n-\n0\n", false},
+                    StateTextCase{"empty", "", false}),
+    [](const testing::TestParamInfo<StateTextCase>& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------------------
+// Files in a real launcher root.
+
+class KitRoot : public testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device random;
+        root_ = fs::temp_directory_path() / ("qor-kit-" + std::to_string(random()));
+        fs::create_directories(root_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    std::wstring root() const { return root_.wstring(); }
+    fs::path at(const std::string& name) const { return root_ / name; }
+
+    void write(const fs::path& path, const std::string& bytes) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    static std::string read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    }
+    void install(const std::string& identity) { write(at("versions") / identity / "QorLauncher.exe", "MZ"); }
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(root_)) found.push_back(entry.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+    LaunchArguments started() const {
+        return qor::kit::read_launch_arguments({L"--launcher-root", root(), L"--launcher-ready", kToken});
+    }
+
+    fs::path root_;
+};
+
+using SignalReadiness = KitRoot;
+
+TEST_F(SignalReadiness, WritesIdentityAndLineFeedUnderTheMarkerNameAndNothingElse) {
+    qor::kit::signal_readiness(started(), kV1);
+    const fs::path marker = at("ready-00112233445566778899aabbccddeeff");
+    EXPECT_EQ(read(marker), kV1 + "\n");
+    EXPECT_EQ(names(), std::vector<std::string>{marker.filename().string()});
+}
+
+TEST_F(SignalReadiness, RefusesABadIdentityWithoutWritingAnything) {
+    EXPECT_THROW(qor::kit::signal_readiness(started(), kV1.substr(1)), KitError);
+    EXPECT_THROW(qor::kit::signal_readiness(started(), std::string(64, 'A')), KitError);
+    EXPECT_TRUE(names().empty());
+}
+
+TEST_F(SignalReadiness, RefusesWhenNotStartedByTheStarter) {
+    EXPECT_THROW(qor::kit::signal_readiness(qor::kit::read_launch_arguments({L"--version"}), kV1), KitError);
+}
+
+TEST_F(SignalReadiness, FailsWithoutMarkerWhenItsTemporaryCannotBeCreated) {
+    // A folder where the temporary file would go cannot be replaced by a file.
+    fs::create_directories(at("writing-ready-00112233445566778899aabbccddeeff"));
+    EXPECT_THROW(qor::kit::signal_readiness(started(), kV1), KitError);
+    EXPECT_FALSE(fs::exists(at("ready-00112233445566778899aabbccddeeff")));
+}
+
+TEST(OwnVersionIdentity, RefusesAnExecutableOutsideAVersionFolder) {
+    // This test program lives in a build folder, whose name is no version identity.
+    EXPECT_THROW(qor::kit::own_version_identity(), KitError);
+}
+
+using StageVersion = KitRoot;
+
+TEST_F(StageVersion, WritesTheExactStateKeepingTheCurrentVersion) {
+    write(at("launcher-state"), state_text(kV1, "", false));
+    write(at("launcher-state.tmp"), "the starter's own file\n");
+    install(kV2);
+    qor::kit::stage_version(root(), kV2);
+    EXPECT_EQ(read(at("launcher-state")), "Qor launcher 1\n" + kV1 + "\n" + kV2 + "\n0\n");
+    EXPECT_EQ(read(at("launcher-state.tmp")), "the starter's own file\n");
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "launcher-state.tmp", "versions"}));
+}
+
+TEST_F(StageVersion, ReplacesAnEarlierStagedVersionAndClearsTrialPending) {
+    write(at("launcher-state"), "Qor launcher 1\n" + kV1 + "\n" + kV3 + "\n1");
+    install(kV2);
+    qor::kit::stage_version(root(), kV2);
+    EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
+}
+
+TEST_F(StageVersion, TheStartersReaderLoadsWhatWasStaged) {
+    write(at("launcher-state"), state_text(kV1, "", false));
+    install(kV3);
+    qor::kit::stage_version(root(), kV3);
+    const qor::LauncherState loaded = qor::load_launcher_state(root());
+    EXPECT_EQ(loaded, (qor::LauncherState{kV1, kV3, false}));
+}
+
+TEST_F(StageVersion, RefusesBadIdentitiesAndLeavesTheStateAlone) {
+    const std::string before = state_text(kV1, "", false);
+    write(at("launcher-state"), before);
+    for (const std::string& bad : {std::string(64, 'A'), kV2.substr(1), kV2 + "0", std::string(), std::string("-"),
+                                   kV2.substr(0, 63) + " ", kV2.substr(0, 63) + "g"}) {
+        install(bad.empty() || bad == "-" ? kV2 : bad);  // even an installed folder of that name does not help
+        try {
+            qor::kit::stage_version(root(), bad);
+            ADD_FAILURE() << "staged \"" << bad << "\"";
+        } catch (const KitError& error) {
+            EXPECT_STREQ(error.what(), "Invalid version identity") << bad;
+        }
+        EXPECT_EQ(read(at("launcher-state")), before) << bad;
+    }
+}
+
+TEST_F(StageVersion, RefusesAVersionWhoseExecutableIsMissing) {
+    const std::string before = state_text(kV1, "", false);
+    write(at("launcher-state"), before);
+    fs::create_directories(at("versions") / kV2);  // the folder alone
+    fs::create_directories(at("versions") / kV3 / "QorLauncher.exe");  // a folder named like the executable
+    for (const std::string& identity : {kV2, kV3}) {
+        try {
+            qor::kit::stage_version(root(), identity);
+            ADD_FAILURE() << "staged " << identity;
+        } catch (const KitError& error) {
+            EXPECT_STREQ(error.what(), "Staged version is not installed");
+        }
+    }
+    EXPECT_EQ(read(at("launcher-state")), before);
+}
+
+TEST_F(StageVersion, RefusesAnInvalidOrMissingStateAndChangesNothing) {
+    install(kV2);
+    EXPECT_THROW(qor::kit::stage_version(root(), kV2), KitError);
+    EXPECT_FALSE(fs::exists(at("launcher-state")));
+
+    const std::string crlf = "Qor launcher 1\r\n" + kV1 + "\r\n-\r\n0\r\n";
+    write(at("launcher-state"), crlf);
+    EXPECT_THROW(qor::kit::stage_version(root(), kV2), KitError);
+    EXPECT_EQ(read(at("launcher-state")), crlf);
+    EXPECT_FALSE(fs::exists(at("launcher-state.staging")));
+}
+
+TEST_F(StageVersion, NeverWritesThroughALinkPlantedAtItsTemporaryName) {
+    write(at("launcher-state"), state_text(kV1, "", false));
+    install(kV2);
+    const fs::path victim = at("victim.txt");
+    write(victim, "keep me\n");
+    ASSERT_TRUE(::CreateHardLinkW(at("launcher-state.staging").c_str(), victim.c_str(), nullptr))
+        << "cannot plant a hard link here, error " << ::GetLastError();
+    qor::kit::stage_version(root(), kV2);
+    EXPECT_EQ(read(victim), "keep me\n");
+    EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
+}
+
+}  // namespace
