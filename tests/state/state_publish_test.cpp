@@ -138,6 +138,25 @@ TEST(PublishState, TemporaryNameHardLinkedToAnotherFileLeavesThatFileAlone) {
     EXPECT_FALSE(test::exists(test::temp_file(root)));
 }
 
+TEST(PublishState, TemporaryNameThatCannotBeRemovedIsNeverWrittenThrough) {
+    // Someone holds the hard-linked file open without delete sharing, so the
+    // leftover name cannot be removed; publication must not fall back to writing it.
+    const Path root = test::fresh_test_folder();
+    const Path victim = root + L"\\precious.txt";
+    test::write_bytes(victim, "precious content that must survive");
+    test::write_bytes(test::state_file(root), test::settled_text(kIdB));
+    ASSERT_TRUE(::CreateHardLinkW(test::temp_file(root).c_str(), victim.c_str(), /*lpSecurityAttributes=*/nullptr));
+    const HANDLE holder = ::CreateFileW(victim.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                        /*hTemplateFile=*/nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const std::string failure = publish_failure(root, {kIdA, kIdB, false});
+    ::CloseHandle(holder);
+    EXPECT_EQ(failure, kCannotWrite);
+    EXPECT_EQ(test::read_bytes(victim), "precious content that must survive");
+    EXPECT_EQ(test::read_bytes(test::state_file(root)), test::settled_text(kIdB));
+}
+
 class LinkedStateNames : public ::testing::Test {
 protected:
     void SetUp() override {
