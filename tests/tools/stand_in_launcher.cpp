@@ -6,6 +6,8 @@
 //   ready-from <file>                                       the marker holds that file's bytes
 //   stage <identity>                                        stage a version in launcher-state
 //   snapshot <file>                                         copy launcher-state (as it is now) beside itself
+//   ready-folder                                            make a folder where the marker belongs
+//   spawn <command line>                                    run it, wait, print "exit-code <32-bit code>"
 //   sleep <ms>
 //   print <text>                                            one line on standard output
 //   exit <code>
@@ -31,6 +33,14 @@ std::string narrow(const std::wstring& text) {
     std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
                         nullptr);
+    return result;
+}
+
+std::wstring widen(const std::string& text) {
+    if (text.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
     return result;
 }
 
@@ -138,6 +148,26 @@ int wmain(int argc, wchar_t** argv) {
             std::getline(lines, magic);
             std::getline(lines, current);
             write_file(state, "Qor launcher 1\n" + current + "\n" + argument + "\n0\n");
+        } else if (verb == "ready-folder" && !token.empty()) {
+            CreateDirectoryW((root + L"\\ready-" + token).c_str(), nullptr);
+        } else if (verb == "spawn") {
+            // The Unix side of Wine sees only the low 8 bits of an exit code; this sees all 32.
+            std::wstring command_line = widen(argument);
+            STARTUPINFOW startup{};
+            startup.cb = sizeof startup;
+            PROCESS_INFORMATION process{};
+            if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                &process)) {
+                std::printf("spawn-failed %lu\n", GetLastError());
+                return 2;
+            }
+            WaitForSingleObject(process.hProcess, INFINITE);
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            std::printf("exit-code %lu\n", code);
+            std::fflush(stdout);
         } else if (verb == "snapshot") {
             write_file(folder + L"\\" + std::wstring(argument.begin(), argument.end()),
                        read_file(root + L"\\launcher-state"));
