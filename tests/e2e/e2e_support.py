@@ -57,6 +57,12 @@ def keep_wineserver_briefly():
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
 
 
+def _diagnosis(run):
+    """What Wine said, for a run that did not go as expected (the trace's last lines)."""
+    tail = [line for line in run.stderr.splitlines() if "PROCESS_DETACH" not in line][-8:]
+    return f"exit code {run.returncode}; stderr ends:\n" + "\n".join(tail)
+
+
 class StarterTestCase(unittest.TestCase):
     """A test with its own launcher root, named after the test (tests run in parallel)."""
 
@@ -92,11 +98,11 @@ class StarterTestCase(unittest.TestCase):
 
     def assertFailedWith(self, run, text):
         """The one error box with this text, caption and icon, then exit code 1."""
-        self.assertEqual(run.message_boxes, [(text, CAPTION, MB_ICONERROR)])
+        self.assertEqual(run.message_boxes, [(text, CAPTION, MB_ICONERROR)], _diagnosis(run))
         self.assertEqual(run.returncode, 1)
 
     def assertNoBox(self, run):
-        self.assertEqual(run.message_boxes, [])
+        self.assertEqual(run.message_boxes, [], _diagnosis(run))
 
     def assertNoMarkerLeft(self, root):
         self.assertEqual(root.markers(), [])

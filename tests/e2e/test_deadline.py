@@ -1,6 +1,6 @@
 """The 30-second bounds: a launcher that never proves readiness and a pass-through
-launcher that never ends are both ended by the starter. The starts run side by
-side, so the file takes one deadline, not three."""
+launcher that never ends are both ended by the starter, a ready one never is.
+The starts run side by side, so the file takes one deadline, not four."""
 
 import sys
 import threading
@@ -39,6 +39,8 @@ class DeadlineTest(StarterTestCase):
             # A wrong identity is never readiness, however long the starter waits.
             "never-ready": ({CURRENT: "ready wrong\nsleep 60000\nexit 0\n"}, (CURRENT,), ()),
             "passthrough": ({CURRENT: "print started\nsleep 60000\nexit 0\n"}, (CURRENT,), ("--version",)),
+            # Once ready, no deadline applies: it runs past 30 s and ends by itself.
+            "ready-long": ({CURRENT: "ready\nsleep 33000\nexit 17\n"}, (CURRENT,), ()),
             "trial-never-ready": ({
                 CURRENT: f"@1 ready\n@1 stage {STAGED}\n@1 exit 73\n@2 ready\n@2 exit 4\n",
                 STAGED: "sleep 60000\nexit 0\n",
@@ -92,6 +94,13 @@ class DeadlineTest(StarterTestCase):
         self.assertEqual(run.stdout.replace(b"\r\n", b"\n"), b"started\n")
         self.assertEndedAtTheDeadline(elapsed, root)
         self.assertEqual(root.state(), state_text(CURRENT).encode())
+
+    def test_ready_launcher_is_never_ended(self):
+        root, run, elapsed = self.outcome("ready-long")
+        self.assertNoBox(run)
+        self.assertEqual(run.returncode, 17)
+        self.assertGreaterEqual(elapsed, 33)
+        self.assertNoMarkerLeft(root)
 
     def test_trial_never_ready_rolls_back_at_the_deadline(self):
         root, run, elapsed = self.outcome("trial-never-ready")

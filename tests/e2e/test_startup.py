@@ -61,6 +61,20 @@ class LockTest(StarterTestCase):
         self.assertEqual(lock.read_bytes(), b"left by someone")
         self.assertEqual(len(root.received(CURRENT)), 2)
 
+    def test_lock_path_that_cannot_be_a_lock(self):
+        for label, message in [("folder", qorwine.LOCK_MESSAGE), ("link-to-folder", qorwine.REDIRECT_MESSAGE)]:
+            with self.subTest(label):
+                root = self.make_root({CURRENT: "ready\nexit 0\n"}, (CURRENT,), suffix="-" + label[:6])
+                lock = root.path / "starter.lock"
+                if label == "folder":
+                    lock.mkdir()
+                else:
+                    os.symlink(root.path / "versions", lock)
+                run = root.run()
+                self.assertFailedWith(run, message)
+                self.assertEqual(run.called("CreateProcessW"), [])
+                self.assertEqual(root.received(CURRENT), [])
+
     def test_lock_released_after_a_failure(self):
         root = self.make_root({CURRENT: "exit 0\n"}, (CURRENT,))
         self.assertFailedWith(root.run(), qorwine.NOT_INITIALIZED)
@@ -100,6 +114,7 @@ class StateAtStartupTest(StarterTestCase):
     def test_missing_state_names_the_operation_and_path(self):
         root = self.make_root({CURRENT: "ready\nexit 0\n"})
         run = root.run()
+        self.assertEqual(len(run.message_boxes), 1, run.stderr[-2000:])
         [(text, caption, style)] = run.message_boxes
         self.assertEqual((caption, style, run.returncode), ("Qor Launcher", 0x10, 1))
         self.assertIn("file_size", text)
@@ -127,6 +142,21 @@ class RedirectTest(StarterTestCase):
                 received = real / CURRENT / "received.jsonl" if label == "versions" else real / "received.jsonl"
                 self.assertFalse(received.exists())
                 self.assertEqual(root.state(), state_text(CURRENT).encode())
+
+    def test_root_reached_through_a_link_starts_nothing(self):
+        """The starter takes its root from its own path, so a linked folder above it is refused."""
+        root = self.make_root({CURRENT: "ready\nexit 0\n"}, (CURRENT,))
+        link = root.path.parent / (root.path.name + "-link")
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        os.symlink(root.path, link)
+        try:
+            run = qorwine.run(link / "QorStarter.exe")
+        finally:
+            link.unlink()
+        self.assertFailedWith(run, qorwine.REDIRECT_MESSAGE)
+        self.assertEqual(root.received(CURRENT), [])
+        self.assertFalse((root.path / "starter.lock").exists())
 
 
 if __name__ == "__main__":
