@@ -22,6 +22,9 @@ INVALID_MARKER = "Invalid launcher readiness marker"
 NO_STAGED = "Restart requested without a staged launcher"
 ROLLBACK = "--launcher-update-rollback"
 
+# Several build folders share the project's Wine prefix, so root names carry the build's tag too.
+BUILD_TAG = hashlib.sha1(str(qorwine.BUILD.resolve()).encode()).hexdigest()[:4]
+
 CURRENT = identity(0xC1)
 STAGED = identity(0x52)
 OTHER = identity(0x07)
@@ -74,7 +77,7 @@ class StarterTestCase(unittest.TestCase):
         """versions: {identity: script}; state: (current, staged, trial) or None for none."""
         module, cls, method = self.id().split(".")[-3:]
         digest = hashlib.sha1(self.id().encode()).hexdigest()[:6]
-        name = f"e2e-{module[5:13]}-{method[5:21]}-{digest}{suffix}"
+        name = f"e2e{BUILD_TAG}-{module[5:13]}-{method[5:21]}-{digest}{suffix}"
         root = LauncherRoot(name)
         for version, script in versions.items():
             root.add_version(version, script)

@@ -10,7 +10,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from e2e_support import (CURRENT, STAGED, LauncherRoot, StarterTestCase, keep_wineserver_briefly,  # noqa: E402
+from e2e_support import (BUILD_TAG, CURRENT, STAGED, LauncherRoot, StarterTestCase, keep_wineserver_briefly,  # noqa: E402
                          qorwine, state_text)
 
 DEADLINE = 30
@@ -49,7 +49,7 @@ class DeadlineTest(StarterTestCase):
         threads = []
         cls.results = {}
         for label, (versions, state, args) in cases.items():
-            root = LauncherRoot("e2e-deadline-" + label)
+            root = LauncherRoot(f"e2e{BUILD_TAG}-deadline-{label}")
             for version, script in versions.items():
                 root.add_version(version, script)
             root.write_state(*state)
