@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import subprocess
+import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -98,18 +99,54 @@ def main_thread_calls(stderr):
     return calls
 
 
+# How long to keep reading a program's output after it has exited. Wine starts
+# explorer.exe /desktop for the first window (the error box); it inherits the
+# program's standard handles and outlives it, so waiting for the end of those
+# pipes could take minutes. What the program wrote is in the pipe by its exit.
+OUTPUT_GRACE_SECONDS = 2.0
+
+
+def _collect(process, timeout):
+    """Waits for the program and reads its output meanwhile: (stdout, stderr) bytes."""
+    chunks = {"stdout": [], "stderr": []}
+
+    def drain(stream, sink):
+        for block in iter(lambda: stream.read1(65536), b""):
+            sink.append(block)
+
+    readers = []
+    for name in chunks:
+        stream = getattr(process, name)
+        if stream is not None:
+            reader = threading.Thread(target=drain, args=(stream, chunks[name]), daemon=True)
+            reader.start()
+            readers.append((reader, stream))
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise subprocess.TimeoutExpired(process.args, timeout, b"".join(chunks["stdout"]), b"".join(chunks["stderr"]))
+    for reader, stream in readers:
+        reader.join(OUTPUT_GRACE_SECONDS)
+        if not reader.is_alive():
+            stream.close()
+    return b"".join(chunks["stdout"]), b"".join(chunks["stderr"])
+
+
 def run(program, args=(), relay=True, timeout=120, cwd=None, stdin=subprocess.DEVNULL):
     """Runs a Windows program under Wine and waits for it."""
-    completed = subprocess.run(
+    process = subprocess.Popen(
         ["wine", str(program), *args],
         env=wine_env(relay),
         cwd=cwd,
         stdin=stdin,
-        capture_output=True,
-        timeout=timeout,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     )
-    stderr = completed.stderr.decode("utf-8", "replace")
-    return Run(completed.returncode, completed.stdout, stderr, main_thread_calls(stderr) if relay else [])
+    stdout, stderr_bytes = _collect(process, timeout)
+    stderr = stderr_bytes.decode("utf-8", "replace")
+    return Run(process.returncode, stdout, stderr, main_thread_calls(stderr) if relay else [])
 
 
 def start(program, args=(), relay=True, cwd=None):
@@ -125,7 +162,7 @@ def start(program, args=(), relay=True, cwd=None):
 
 
 def finish(process, timeout=120):
-    stdout, stderr = process.communicate(timeout=timeout)
+    stdout, stderr = _collect(process, timeout)
     text = stderr.decode("utf-8", "replace")
     return Run(process.returncode, stdout, text, main_thread_calls(text))
 
