@@ -94,6 +94,7 @@ struct RunningEcho {
     ArgumentList arguments;
     UniqueHandle report;
     std::optional<ChildProcess> child;
+    std::string start_failure;
 };
 
 RunningEcho start_echo(const std::wstring& echo, const std::wstring& report_path, ArgumentList arguments) {
@@ -103,7 +104,7 @@ RunningEcho start_echo(const std::wstring& echo, const std::wstring& report_path
                                               report_path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
                                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, /*hTemplateFile=*/nullptr)),
-                    std::nullopt};
+                    std::nullopt, {}};
     if (!run.report) throw std::runtime_error("cannot create the report file");
     test::StandardHandleOverride output(STD_OUTPUT_HANDLE, run.report.get());
     run.child.emplace(start_launcher_process(echo, run.arguments, /*inherit_standard_handles=*/true));
@@ -151,10 +152,17 @@ TEST(ArgumentRoundTrip, GeneratedListsArriveExactlyInTheChild) {
     while (tried < g_lists) {
         std::vector<RunningEcho> batch;
         for (std::uint64_t k = 0; k < g_jobs && tried + k < g_lists; ++k) {
-            batch.push_back(start_echo(echo, reports.path() + L"\\report-" + std::to_wstring(k), generator.next()));
+            ArgumentList arguments = generator.next();
+            try {
+                batch.push_back(start_echo(echo, reports.path() + L"\\report-" + std::to_wstring(k), arguments));
+            } catch (const std::runtime_error& failure) {
+                // Kept as a failed list, so that a long run goes on and names every list that failed.
+                batch.push_back(RunningEcho{std::move(arguments), UniqueHandle(), std::nullopt, failure.what()});
+            }
         }
         for (RunningEcho& run : batch) {
-            const std::string fault = check_echo(run, echo);
+            const std::string fault =
+                run.child ? check_echo(run, echo) : "the start failed: " + run.start_failure;
             if (fault.empty()) {
                 ++passed;
             } else if (++reported <= 10) {
