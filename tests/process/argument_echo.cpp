@@ -6,6 +6,7 @@
 // Hex keeps blanks, line feeds and lone surrogates intact on the way back.
 
 #include <windows.h>
+// shellapi.h needs windows.h first.
 #include <shellapi.h>
 
 #include <string>

@@ -6,7 +6,7 @@ namespace {
 
 constexpr std::wstring_view kWordCharacters = L"abcXYZ019-_=/:.,;'&|<>^%!*?()[]{}~`$#@+";
 constexpr std::wstring_view kNonAscii[] = {L"\u00e9", L"\u00df", L"\u03a9", L"\u0416", L"\u4e2d\u6587",
-                                           L"\u00a0",  L"\u3000", L"\u2028", L"\ufffd", L"\ufeff"};
+                                           L"\u00a0", L"\u3000", L"\u2028", L"\ufffd", L"\ufeff"};
 constexpr std::wstring_view kControls[] = {L"\n", L"\r", L"\r\n", L"\x0001", L"\x001f", L"\x007f", L"\x000b"};
 
 std::size_t quoted_worst_case(std::size_t length) { return 2 * length + 3; }

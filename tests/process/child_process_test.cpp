@@ -48,8 +48,7 @@ protected:
         const std::wstring folder = temp_.subfolder(L"folder with blanks");
         const std::wstring copy = folder + L"\\process probe.exe";
         std::filesystem::copy_file(std::filesystem::path(helper_program(L"process_probe.exe")),
-                                   std::filesystem::path(copy),
-                                   std::filesystem::copy_options::overwrite_existing);
+                                   std::filesystem::path(copy), std::filesystem::copy_options::overwrite_existing);
         return copy;
     }
 

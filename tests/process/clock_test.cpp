@@ -102,8 +102,8 @@ TEST(SleepDeadline, AddsMillisecondsAsNanoseconds) {
 }
 
 TEST(SleepDeadline, ZeroAndNegativeCountsGiveNow) {
-    for (std::int64_t ms : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{-86'400'000},
-                            std::numeric_limits<std::int64_t>::min()}) {
+    for (std::int64_t ms :
+         {std::int64_t{0}, std::int64_t{-1}, std::int64_t{-86'400'000}, std::numeric_limits<std::int64_t>::min()}) {
         SCOPED_TRACE(ms);
         EXPECT_EQ(sleep_deadline(123'456'789, ms), 123'456'789);
     }
@@ -159,7 +159,8 @@ struct FakeClock {
         now += milliseconds * 1'000'000 - (index < shortfalls_ns.size() ? shortfalls_ns[index] : 0);
     }
     void run_until(std::int64_t deadline) {
-        sleep_until(deadline, [this] { return now; }, [this](std::int64_t ms) { sleep(ms); });
+        sleep_until(
+            deadline, [this] { return now; }, [this](std::int64_t ms) { sleep(ms); });
     }
 };
 

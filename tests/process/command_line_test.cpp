@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
 #include <shellapi.h>
 
 #include <string>
@@ -17,48 +18,40 @@ struct QuoteCase {
     std::wstring_view quoted;
 };
 
-void PrintTo(const QuoteCase& c, std::ostream* out) {
-    *out << "input of " << c.input.size() << " units";
-}
+void PrintTo(const QuoteCase& c, std::ostream* out) { *out << "input of " << c.input.size() << " units"; }
 
 class QuoteArgument : public ::testing::TestWithParam<QuoteCase> {};
 
-TEST_P(QuoteArgument, GivesExactlyTheQuotedForm) {
-    EXPECT_EQ(quote_argument(GetParam().input), GetParam().quoted);
-}
+TEST_P(QuoteArgument, GivesExactlyTheQuotedForm) { EXPECT_EQ(quote_argument(GetParam().input), GetParam().quoted); }
 
 // The reference examples, character for character.
 INSTANTIATE_TEST_SUITE_P(ReferenceExamples, QuoteArgument,
-                         ::testing::Values(QuoteCase{LR"(abc)", LR"("abc")"},
-                                           QuoteCase{LR"(a b)", LR"("a b")"},
-                                           QuoteCase{L"", LR"("")"},
-                                           QuoteCase{LR"(a"b)", LR"("a\"b")"},
-                                           QuoteCase{LR"(a\"b)", LR"("a\\\"b")"},
-                                           QuoteCase{LR"(a\\b)", LR"("a\\b")"},
-                                           QuoteCase{LR"(D:\dir\)", LR"("D:\dir\\")"},
-                                           QuoteCase{LR"(\)", LR"("\\")"},
+                         ::testing::Values(QuoteCase{LR"(abc)", LR"("abc")"}, QuoteCase{LR"(a b)", LR"("a b")"},
+                                           QuoteCase{L"", LR"("")"}, QuoteCase{LR"(a"b)", LR"("a\"b")"},
+                                           QuoteCase{LR"(a\"b)", LR"("a\\\"b")"}, QuoteCase{LR"(a\\b)", LR"("a\\b")"},
+                                           QuoteCase{LR"(D:\dir\)", LR"("D:\dir\\")"}, QuoteCase{LR"(\)", LR"("\\")"},
                                            QuoteCase{LR"(\\server\share)", LR"("\\server\share")"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    EdgeCases, QuoteArgument,
-    ::testing::Values(
-        // Trailing runs double because they stand before the closing quote.
-        QuoteCase{LR"(a\\\)", LR"("a\\\\\\")"}, QuoteCase{LR"(\\\)", LR"("\\\\\\")"},
-        QuoteCase{LR"(C:\)", LR"("C:\\")"},
-        // Inner runs before an ordinary character stay as they are.
-        QuoteCase{LR"(a\\\b)", LR"("a\\\b")"}, QuoteCase{LR"(\\\\?\C:\x)", LR"("\\\\?\C:\x")"},
-        // Quotes, alone or in runs, at the start and at the end.
-        QuoteCase{LR"(")", LR"("\"")"}, QuoteCase{LR"("")", LR"("\"\"")"}, QuoteCase{LR"("a)", LR"("\"a")"},
-        QuoteCase{LR"(a")", LR"("a\"")"},
-        // A run before a quote and another at the end, and a quote between runs.
-        QuoteCase{LR"(a\\"b\\)", LR"("a\\\\\"b\\\\")"}, QuoteCase{LR"(\"\)", LR"("\\\"\\")"},
-        QuoteCase{LR"(\a"\)", LR"("\a\"\\")"},
-        // Blanks only: quoted like everything else, never dropped.
-        QuoteCase{L" ", LR"(" ")"}, QuoteCase{L"  ", LR"("  ")"},
-        // Tabs, line ends, controls and non-ASCII are ordinary code units.
-        QuoteCase{L"a\tb", L"\"a\tb\""}, QuoteCase{L"x\ny\r", L"\"x\ny\r\""}, QuoteCase{L"\x0001", L"\"\x0001\""},
-        QuoteCase{L"\u00e9\u4e2d\U0001F600", L"\"\u00e9\u4e2d\U0001F600\""},
-        QuoteCase{L"\xd800\\", L"\"\xd800\\\\\""}, QuoteCase{L"\\\xdc00", L"\"\\\xdc00\""}));
+INSTANTIATE_TEST_SUITE_P(EdgeCases, QuoteArgument,
+                         ::testing::Values(
+                             // Trailing runs double because they stand before the closing quote.
+                             QuoteCase{LR"(a\\\)", LR"("a\\\\\\")"}, QuoteCase{LR"(\\\)", LR"("\\\\\\")"},
+                             QuoteCase{LR"(C:\)", LR"("C:\\")"},
+                             // Inner runs before an ordinary character stay as they are.
+                             QuoteCase{LR"(a\\\b)", LR"("a\\\b")"}, QuoteCase{LR"(\\\\?\C:\x)", LR"("\\\\?\C:\x")"},
+                             // Quotes, alone or in runs, at the start and at the end.
+                             QuoteCase{LR"(")", LR"("\"")"}, QuoteCase{LR"("")", LR"("\"\"")"},
+                             QuoteCase{LR"("a)", LR"("\"a")"}, QuoteCase{LR"(a")", LR"("a\"")"},
+                             // A run before a quote and another at the end, and a quote between runs.
+                             QuoteCase{LR"(a\\"b\\)", LR"("a\\\\\"b\\\\")"}, QuoteCase{LR"(\"\)", LR"("\\\"\\")"},
+                             QuoteCase{LR"(\a"\)", LR"("\a\"\\")"},
+                             // Blanks only: quoted like everything else, never dropped.
+                             QuoteCase{L" ", LR"(" ")"}, QuoteCase{L"  ", LR"("  ")"},
+                             // Tabs, line ends, controls and non-ASCII are ordinary code units.
+                             QuoteCase{L"a\tb", L"\"a\tb\""}, QuoteCase{L"x\ny\r", L"\"x\ny\r\""},
+                             QuoteCase{L"\x0001", L"\"\x0001\""},
+                             QuoteCase{L"\u00e9\u4e2d\U0001F600", L"\"\u00e9\u4e2d\U0001F600\""},
+                             QuoteCase{L"\xd800\\", L"\"\xd800\\\\\""}, QuoteCase{L"\\\xdc00", L"\"\\\xdc00\""}));
 
 TEST(QuoteArgumentBackslashes, RunOfNBeforeAQuoteBecomesTwoNPlusOne) {
     for (std::size_t n = 0; n <= 40; ++n) {
@@ -126,8 +119,7 @@ TEST(BuildCommandLine, CommandLineToArgvWSplitsGeneratedListsBackExactly) {
         ::LocalFree(split);
         if (program != kExecutable || back != arguments) {
             ++mismatches;
-            ADD_FAILURE() << "list " << i << " with " << arguments.size() << " arguments came back as "
-                          << back.size();
+            ADD_FAILURE() << "list " << i << " with " << arguments.size() << " arguments came back as " << back.size();
         }
     }
 }

@@ -16,8 +16,8 @@ namespace {
 void write_line(const std::wstring& text) {
     std::string bytes;
     if (!text.empty()) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                             nullptr, nullptr);
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
         bytes.resize(static_cast<std::size_t>(size));
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
                             nullptr);

@@ -14,9 +14,7 @@ std::wstring test_program_folder() {
     return self.substr(0, self.find_last_of(L"\\/"));
 }
 
-std::wstring helper_program(const wchar_t* file_name) {
-    return test_program_folder() + L"\\tools\\" + file_name;
-}
+std::wstring helper_program(const wchar_t* file_name) { return test_program_folder() + L"\\tools\\" + file_name; }
 
 TemporaryFolder::TemporaryFolder(const std::wstring& name_prefix) {
     std::wstring temp(MAX_PATH + 1, L'\0');
@@ -91,11 +89,10 @@ StandardHandleOverride::~StandardHandleOverride() { ::SetStdHandle(which_, previ
 
 std::string to_utf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
     return bytes;
 }
 

@@ -100,11 +100,12 @@ struct RunningEcho {
 RunningEcho start_echo(const std::wstring& echo, const std::wstring& report_path, ArgumentList arguments) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), /*lpSecurityDescriptor=*/nullptr,
                                     /*bInheritHandle=*/TRUE};
-    RunningEcho run{std::move(arguments), UniqueHandle(::CreateFileW(
-                                              report_path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
-                                              CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, /*hTemplateFile=*/nullptr)),
-                    std::nullopt, {}};
+    RunningEcho run{std::move(arguments),
+                    UniqueHandle(::CreateFileW(report_path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, /*hTemplateFile=*/nullptr)),
+                    std::nullopt,
+                    {}};
     if (!run.report) throw std::runtime_error("cannot create the report file");
     test::StandardHandleOverride output(STD_OUTPUT_HANDLE, run.report.get());
     run.child.emplace(start_launcher_process(echo, run.arguments, /*inherit_standard_handles=*/true));
@@ -117,7 +118,8 @@ std::string read_report(HANDLE file) {
     std::string bytes;
     char buffer[65536];
     DWORD read = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &read, /*lpOverlapped=*/nullptr) && read > 0) bytes.append(buffer, read);
+    while (::ReadFile(file, buffer, sizeof buffer, &read, /*lpOverlapped=*/nullptr) && read > 0)
+        bytes.append(buffer, read);
     return bytes;
 }
 
@@ -161,8 +163,7 @@ TEST(ArgumentRoundTrip, GeneratedListsArriveExactlyInTheChild) {
             }
         }
         for (RunningEcho& run : batch) {
-            const std::string fault =
-                run.child ? check_echo(run, echo) : "the start failed: " + run.start_failure;
+            const std::string fault = run.child ? check_echo(run, echo) : "the start failed: " + run.start_failure;
             if (fault.empty()) {
                 ++passed;
             } else if (++reported <= 10) {
