@@ -228,7 +228,8 @@ TEST(SleepFor, ZeroAndNegativeCountsReturnAtOnce) {
     sleep_for(0);
     sleep_for(-1);
     sleep_for(std::numeric_limits<std::int64_t>::min());
-    EXPECT_LT(monotonic_now() - start, 50 * kNanosecondsPerMillisecond);
+    // Loose for a loaded machine: the fault is a negative count read as a huge one.
+    EXPECT_LT(monotonic_now() - start, 250 * kNanosecondsPerMillisecond);
 }
 
 }  // namespace
