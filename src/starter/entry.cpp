@@ -16,8 +16,15 @@ constexpr std::wstring_view kBootstrapVersionOption = L"--bootstrap-version";
 constexpr std::wstring_view kLauncherRootOption = L"--launcher-root";
 constexpr std::wstring_view kLauncherReadyOption = L"--launcher-ready";
 
+// USER32 is loaded only when a failure must be shown: bringing it up costs more
+// than the rest of a normal start. It comes from System32 and nowhere else.
 void show_failure(const char* message) {
-    ::MessageBoxA(/*hWnd=*/nullptr, message, kErrorCaption, MB_ICONERROR);
+    HMODULE user32 = ::LoadLibraryExW(L"user32.dll", /*hFile=*/nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (user32 == nullptr) return;
+    using MessageBoxAFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+    const auto message_box = reinterpret_cast<MessageBoxAFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(user32, "MessageBoxA")));
+    if (message_box != nullptr) message_box(/*hWnd=*/nullptr, message, kErrorCaption, MB_ICONERROR);
 }
 
 }  // namespace
