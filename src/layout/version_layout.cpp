@@ -1,6 +1,6 @@
 #include "layout/version_layout.h"
 
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 #include "starter/failure.h"
 
 namespace qor {

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "layout/file_queries.h"
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 #include "layout/version_layout.h"
 #include "process/child_process.h"
 #include "process/clock.h"

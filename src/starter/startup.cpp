@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 #include "layout/version_layout.h"
 #include "process/child_process.h"
 #include "process/clock.h"

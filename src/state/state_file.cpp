@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "layout/file_queries.h"
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 #include "process/unique_handle.h"
 #include "starter/failure.h"
 

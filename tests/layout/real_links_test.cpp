@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 #include "layout/version_layout.h"
 #include "starter/failure.h"
 

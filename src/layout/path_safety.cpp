@@ -1,4 +1,4 @@
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 
 #include <windows.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "layout/path_inspection.h"
+#include "layout/path_safety.h"
 #include "starter/failure.h"
 
 namespace qor {
