@@ -106,8 +106,9 @@ def main_thread_calls(stderr):
 OUTPUT_GRACE_SECONDS = 2.0
 
 
-def _collect(process, timeout):
-    """Waits for the program and reads its output meanwhile: (stdout, stderr) bytes."""
+def _drain(process):
+    """Reads the program's output from the moment it starts, so that a chatty
+    relay trace never fills a pipe and blocks the program: (chunks, readers)."""
     chunks = {"stdout": [], "stderr": []}
 
     def drain(stream, sink):
@@ -121,6 +122,12 @@ def _collect(process, timeout):
             reader = threading.Thread(target=drain, args=(stream, chunks[name]), daemon=True)
             reader.start()
             readers.append((reader, stream))
+    return chunks, readers
+
+
+def _collect(process, timeout):
+    """Waits for the program and takes what it wrote: (stdout, stderr) bytes."""
+    chunks, readers = getattr(process, "qor_output", None) or _drain(process)
     try:
         process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -150,8 +157,8 @@ def run(program, args=(), relay=True, timeout=120, cwd=None, stdin=subprocess.DE
 
 
 def start(program, args=(), relay=True, cwd=None):
-    """Starts a Windows program under Wine without waiting (a Popen)."""
-    return subprocess.Popen(
+    """Starts a Windows program under Wine without waiting (a Popen; see finish)."""
+    process = subprocess.Popen(
         ["wine", str(program), *args],
         env=wine_env(relay),
         cwd=cwd,
@@ -159,6 +166,8 @@ def start(program, args=(), relay=True, cwd=None):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     )
+    process.qor_output = _drain(process)
+    return process
 
 
 def finish(process, timeout=120):
