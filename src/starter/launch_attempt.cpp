@@ -70,9 +70,7 @@ void supervise(StarterRun& run, AttemptOutcome& outcome, const std::string& chos
         if (!outcome.ready && marker_shows_readiness(marker, chosen)) {
             outcome.ready = true;
             if (outcome.trial) {
-                LauncherState promoted{chosen, "", false};
-                publish_launcher_state(run.launcher_root, promoted);
-                run.state = promoted;
+                publish_run_state(run, LauncherState{chosen, "", false});
             }
         }
         if (child.poll_exit()) {
@@ -90,6 +88,11 @@ void supervise(StarterRun& run, AttemptOutcome& outcome, const std::string& chos
 }
 
 }  // namespace
+
+void publish_run_state(StarterRun& run, const LauncherState& next) {
+    publish_launcher_state(run.launcher_root, next);
+    run.state = next;
+}
 
 std::string make_readiness_token() {
     std::random_device source;
@@ -129,8 +132,7 @@ AttemptOutcome run_launch_attempt(StarterRun& run) {
         // Published before the start, so a run that dies mid-trial leaves it on disk.
         LauncherState on_trial = run.state;
         on_trial.trial_pending = true;
-        publish_launcher_state(run.launcher_root, on_trial);
-        run.state = on_trial;
+        publish_run_state(run, on_trial);
     }
 
     MarkerRemoval removal(marker);

@@ -25,6 +25,10 @@ struct StarterRun {
     bool rollback_notice = false;
 };
 
+// Publishes a changed state and only then makes it the run's working copy, so the
+// copy never holds what launcher-state does not.
+void publish_run_state(StarterRun& run, const LauncherState& next);
+
 struct AttemptOutcome {
     bool ready = false;
     std::uint32_t result = 1;

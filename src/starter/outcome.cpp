@@ -21,8 +21,7 @@ std::optional<std::uint32_t> decide_after_attempt(const AttemptOutcome& outcome,
     LauncherState rolled_back = run.state;
     rolled_back.staged_version.clear();
     rolled_back.trial_pending = false;
-    publish_launcher_state(run.launcher_root, rolled_back);
-    run.state = rolled_back;
+    publish_run_state(run, rolled_back);
     return std::nullopt;
 }
 

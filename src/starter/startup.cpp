@@ -62,8 +62,7 @@ int run_startup_sequence(const Path& launcher_root, const ArgumentList& forwarde
         LauncherState settled = run.state;
         settled.staged_version.clear();
         settled.trial_pending = false;
-        publish_launcher_state(launcher_root, settled);
-        run.state = settled;
+        publish_run_state(run, settled);
         run.rollback_notice = true;
     }
 
