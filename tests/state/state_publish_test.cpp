@@ -41,11 +41,7 @@ std::vector<std::string> folder_listing(const Path& folder) {
     return names;
 }
 
-struct KindCase {
-    const char* kind;
-    LauncherState record;
-    std::string text;
-};
+using test::KindCase;
 
 class PublishEveryKind : public ::testing::TestWithParam<KindCase> {};
 
@@ -59,10 +55,7 @@ TEST_P(PublishEveryKind, WritesTheExactBytesThatLoadBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     RealFiles, PublishEveryKind,
-    ::testing::Values(KindCase{"settled", {kIdA, "", false}, test::settled_text(kIdA)},
-                      KindCase{"staged", {kIdA, kIdB, false}, test::staged_text(kIdA, kIdB, false)},
-                      KindCase{"on_trial", {kIdA, kIdB, true}, test::staged_text(kIdA, kIdB, true)},
-                      KindCase{"staged_equal_current", {kIdA, kIdA, false}, test::staged_text(kIdA, kIdA, false)}),
+    ::testing::ValuesIn(test::every_record_kind()),
     [](const ::testing::TestParamInfo<KindCase>& p) { return std::string(p.param.kind); });
 
 TEST(PublishState, InvalidRecordsCreateAndTouchNoFile) {

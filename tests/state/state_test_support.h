@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "layout/path_grammar.h"
+#include "state/launcher_state.h"
 
 namespace qor::test {
 
@@ -19,6 +21,20 @@ inline std::string settled_text(const std::string& current) {
 }
 inline std::string staged_text(const std::string& current, const std::string& staged, bool trial) {
     return "Qor launcher 1\n" + current + "\n" + staged + "\n" + (trial ? "1" : "0") + "\n";
+}
+
+// Every kind of record with the exact file text written for it.
+struct KindCase {
+    const char* kind;
+    LauncherState record;
+    std::string text;
+};
+inline std::vector<KindCase> every_record_kind() {
+    return {{"settled", {kIdA, "", false}, settled_text(kIdA)},
+            {"staged", {kIdA, kIdB, false}, staged_text(kIdA, kIdB, false)},
+            {"on_trial", {kIdA, kIdB, true}, staged_text(kIdA, kIdB, true)},
+            {"staged_equal_current", {kIdB, kIdB, false}, staged_text(kIdB, kIdB, false)},
+            {"trial_of_current", {kIdB, kIdB, true}, staged_text(kIdB, kIdB, true)}};
 }
 
 // The identity with one byte replaced.

@@ -12,11 +12,7 @@ namespace {
 using test::kIdA;
 using test::kIdB;
 
-struct KindCase {
-    const char* kind;
-    LauncherState record;
-    std::string text;
-};
+using test::KindCase;
 
 class StateText : public ::testing::TestWithParam<KindCase> {};
 
@@ -33,11 +29,7 @@ TEST_P(StateText, FormatsExactBytesAndReadsThemBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKind, StateText,
-    ::testing::Values(KindCase{"settled", {kIdA, "", false}, test::settled_text(kIdA)},
-                      KindCase{"staged", {kIdA, kIdB, false}, test::staged_text(kIdA, kIdB, false)},
-                      KindCase{"on_trial", {kIdA, kIdB, true}, test::staged_text(kIdA, kIdB, true)},
-                      KindCase{"staged_equal_current", {kIdB, kIdB, false}, test::staged_text(kIdB, kIdB, false)},
-                      KindCase{"trial_of_current", {kIdB, kIdB, true}, test::staged_text(kIdB, kIdB, true)}),
+    ::testing::ValuesIn(test::every_record_kind()),
     [](const ::testing::TestParamInfo<KindCase>& p) { return std::string(p.param.kind); });
 
 TEST(StateText, SettledFileHasTheDashAtOffsetEightyAndZeroAtEightyTwo) {
