@@ -5,16 +5,15 @@
 #include <filesystem>
 #include <system_error>
 
-#include "process/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace qor {
 
 void throw_filesystem_error(const std::string& operation, const Path& path, std::uint32_t windows_error) {
     // Missing files keep the portable wording ("No such file or directory").
-    const std::error_code code =
-        (windows_error == ERROR_FILE_NOT_FOUND || windows_error == ERROR_PATH_NOT_FOUND)
-            ? std::make_error_code(std::errc::no_such_file_or_directory)
-            : std::error_code(static_cast<int>(windows_error), std::system_category());
+    const std::error_code code = (windows_error == ERROR_FILE_NOT_FOUND || windows_error == ERROR_PATH_NOT_FOUND)
+                                     ? std::make_error_code(std::errc::no_such_file_or_directory)
+                                     : std::error_code(static_cast<int>(windows_error), std::system_category());
     throw std::filesystem::filesystem_error(operation, std::filesystem::path(path), code);
 }
 

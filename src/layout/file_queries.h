@@ -5,12 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 
 namespace qor {
 
-[[noreturn]] void throw_filesystem_error(const std::string& operation, const Path& path,
-                                         std::uint32_t windows_error);
+[[noreturn]] void throw_filesystem_error(const std::string& operation, const Path& path, std::uint32_t windows_error);
 
 // Size in bytes; a folder counts as 0.
 std::uint64_t query_file_size(const Path& path);

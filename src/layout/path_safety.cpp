@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include "base/failure.h"
 #include "layout/file_queries.h"
-#include "starter/failure.h"
 
 namespace qor {
 
@@ -17,8 +17,8 @@ AttributeAnswer query_file_attributes(const Path& path) {
 Path absolute_path(const Path& path) {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
-                                                buffer.data(), /*lpFilePart=*/nullptr);
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), /*lpFilePart=*/nullptr);
         const DWORD error = ::GetLastError();
         if (length == 0) throw_filesystem_error("absolute", path, error);
         if (length < buffer.size()) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 
 namespace qor {
 

@@ -1,7 +1,7 @@
 #include "layout/version_layout.h"
 
+#include "base/failure.h"
 #include "layout/path_safety.h"
-#include "starter/failure.h"
 
 namespace qor {
 

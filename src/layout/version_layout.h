@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 
 namespace qor {
 

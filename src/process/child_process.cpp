@@ -1,6 +1,6 @@
 #include "process/child_process.h"
 
-#include "starter/failure.h"
+#include "base/failure.h"
 
 namespace qor {
 
@@ -49,11 +49,11 @@ ChildProcess start_launcher_process(const Path& executable_path, const ArgumentL
                                     bool inherit_standard_handles) {
     ProcessStartRequest request = make_process_start_request(executable_path, arguments, inherit_standard_handles);
     PROCESS_INFORMATION info{};
-    const BOOL started = ::CreateProcessW(request.application_name.c_str(), request.command_line.data(),
-                                          /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
-                                          request.inherit_handles, request.creation_flags,
-                                          /*lpEnvironment=*/nullptr, request.current_directory.c_str(),
-                                          &request.startup_info, &info);
+    const BOOL started =
+        ::CreateProcessW(request.application_name.c_str(), request.command_line.data(),
+                         /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr, request.inherit_handles,
+                         request.creation_flags,
+                         /*lpEnvironment=*/nullptr, request.current_directory.c_str(), &request.startup_info, &info);
     if (!started) throw Failure("Cannot start launcher version");
     UniqueHandle thread(info.hThread);  // not needed: closed at once
     return ChildProcess(UniqueHandle(info.hProcess));

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
+#include "base/unique_handle.h"
 #include "process/command_line.h"
-#include "process/unique_handle.h"
 
 namespace qor {
 

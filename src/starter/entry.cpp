@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "starter/failure.h"
+#include "base/failure.h"
 #include "starter/startup.h"
 
 namespace qor {
@@ -22,8 +22,8 @@ void show_failure(const char* message) {
     HMODULE user32 = ::LoadLibraryExW(L"user32.dll", /*hFile=*/nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (user32 == nullptr) return;
     using MessageBoxAFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
-    const auto message_box = reinterpret_cast<MessageBoxAFunction>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(user32, "MessageBoxA")));
+    const auto message_box =
+        reinterpret_cast<MessageBoxAFunction>(reinterpret_cast<void (*)()>(::GetProcAddress(user32, "MessageBoxA")));
     if (message_box != nullptr) message_box(/*hWnd=*/nullptr, message, kErrorCaption, MB_ICONERROR);
 }
 
@@ -44,8 +44,7 @@ EntryRequest read_starter_arguments(int argc, const wchar_t* const* argv) {
 
 Path locate_launcher_root() {
     std::wstring buffer(kModulePathBufferUnits, L'\0');
-    const DWORD length =
-        ::GetModuleFileNameW(/*hModule=*/nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length = ::GetModuleFileNameW(/*hModule=*/nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0 || length >= kModulePathBufferUnits) throw Failure("Cannot locate launcher starter");
     buffer.resize(length);
     return parent_path(buffer);

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 #include "process/command_line.h"
 
 namespace qor {

@@ -5,12 +5,12 @@
 #include <exception>
 #include <random>
 
+#include "base/failure.h"
 #include "layout/file_queries.h"
 #include "layout/path_safety.h"
 #include "layout/version_layout.h"
 #include "process/child_process.h"
 #include "process/clock.h"
-#include "starter/failure.h"
 #include "state/state_file.h"
 
 namespace qor {

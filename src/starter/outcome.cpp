@@ -1,6 +1,6 @@
 #include "starter/outcome.h"
 
-#include "starter/failure.h"
+#include "base/failure.h"
 #include "state/state_file.h"
 
 namespace qor {

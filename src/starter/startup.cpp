@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
+#include "base/failure.h"
+#include "base/unique_handle.h"
 #include "layout/path_safety.h"
 #include "layout/version_layout.h"
 #include "process/child_process.h"
 #include "process/clock.h"
-#include "process/unique_handle.h"
-#include "starter/failure.h"
 #include "starter/launch_attempt.h"
 #include "starter/outcome.h"
 #include "state/state_file.h"

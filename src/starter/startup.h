@@ -2,7 +2,7 @@
 // One run of the starter: lock the launcher root, load the state, then either
 // pass --version/--help through or run launch attempts until one settles.
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 #include "process/command_line.h"
 
 namespace qor {

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
+#include "base/failure.h"
+#include "base/unique_handle.h"
 #include "layout/file_queries.h"
 #include "layout/path_safety.h"
-#include "process/unique_handle.h"
-#include "starter/failure.h"
 
 namespace qor {
 
@@ -16,8 +16,8 @@ Path temp_path(const Path& root) { return append_path(root, to_path_text(kStateT
 
 bool write_all_to_file(void* file, std::string_view bytes) {
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(static_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                &written, /*lpOverlapped=*/nullptr);
+    const BOOL ok = ::WriteFile(static_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                /*lpOverlapped=*/nullptr);
     return ok && written == bytes.size();
 }
 

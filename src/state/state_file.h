@@ -4,7 +4,7 @@
 #include <functional>
 #include <string_view>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 #include "state/launcher_state.h"
 
 namespace qor {

@@ -1,12 +1,12 @@
 // The Windows path grammar that path inspection walks: root names, root
 // directory, elements, the lexically normal form and the append rule.
 
+#include "base/path_grammar.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "layout/path_grammar.h"
 
 namespace qor {
 namespace {
@@ -66,12 +66,10 @@ TEST_P(PathElements, ListsRootNameRootDirectoryNamesAndFinalEmptyElement) {
 
 INSTANTIATE_TEST_SUITE_P(
     Grammar, PathElements,
-    ::testing::Values(ElementsCase{L"", {}}, ElementsCase{LR"(C:)", {L"C:"}},
-                      ElementsCase{LR"(C:\)", {L"C:", LR"(\)"}},
+    ::testing::Values(ElementsCase{L"", {}}, ElementsCase{LR"(C:)", {L"C:"}}, ElementsCase{LR"(C:\)", {L"C:", LR"(\)"}},
                       ElementsCase{LR"(C:\a\b)", {L"C:", LR"(\)", L"a", L"b"}},
                       ElementsCase{LR"(C:\a\b\)", {L"C:", LR"(\)", L"a", L"b", L""}},
-                      ElementsCase{LR"(C:\a//)", {L"C:", LR"(\)", L"a", L""}},
-                      ElementsCase{LR"(C:a)", {L"C:", L"a"}},
+                      ElementsCase{LR"(C:\a//)", {L"C:", LR"(\)", L"a", L""}}, ElementsCase{LR"(C:a)", {L"C:", L"a"}},
                       ElementsCase{LR"(\\server\share\x)", {LR"(\\server)", LR"(\)", L"share", L"x"}},
                       ElementsCase{LR"(\\?\D:\Starter)", {LR"(\\?)", LR"(\)", L"D:", L"Starter"}},
                       ElementsCase{LR"(a\\b\\)", {L"a", L"b", L""}}, ElementsCase{LR"(\)", {LR"(\)"}}));
@@ -87,28 +85,28 @@ TEST_P(LexicallyNormal, FollowsTheStandardRules) {
     EXPECT_EQ(lexically_normal(GetParam().input), GetParam().expected) << GetParam().input;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Grammar, LexicallyNormal,
-    ::testing::Values(
-        // Separators: slashes become backslashes, runs become one.
-        TextCase{LR"(C:/a/b)", LR"(C:\a\b)"}, TextCase{LR"(C:\a\\\b)", LR"(C:\a\b)"},
-        TextCase{LR"(//server/share)", LR"(\\server\share)"}, TextCase{LR"(//?/C:/x)", LR"(\\?\C:\x)"},
-        TextCase{LR"(C:\\)", LR"(C:\)"},
-        // "." goes with the separator after it.
-        TextCase{LR"(C:\a\.\b)", LR"(C:\a\b)"}, TextCase{LR"(C:\a\b\.)", LR"(C:\a\b\)"},
-        TextCase{LR"(.\a)", L"a"}, TextCase{L".", L"."},
-        // A name followed by ".." goes with it, repeatedly.
-        TextCase{LR"(C:\a\b\..\c)", LR"(C:\a\c)"}, TextCase{LR"(C:\a\b\c\..\..\d)", LR"(C:\a\d)"},
-        TextCase{LR"(C:\a\b\..)", LR"(C:\a\)"}, TextCase{LR"(C:\a\..)", LR"(C:\)"},
-        TextCase{LR"(\\server\share\..\x)", LR"(\\server\x)"},
-        // ".." right after the root directory goes nowhere; elsewhere it stays.
-        TextCase{LR"(C:\..\a)", LR"(C:\a)"}, TextCase{LR"(C:\a\..\..\b)", LR"(C:\b)"},
-        TextCase{LR"(..\a)", LR"(..\a)"}, TextCase{LR"(a\..\..\b)", LR"(..\b)"}, TextCase{LR"(C:a\..\..)", L"C:.."},
-        // A trailing separator stays, except after a final "..".
-        TextCase{LR"(C:\a\b\)", LR"(C:\a\b\)"}, TextCase{LR"(..\..\)", LR"(..\..)"},
-        TextCase{LR"(..\..\a\)", LR"(..\..\a\)"},
-        // An empty result becomes ".".
-        TextCase{LR"(a\..)", L"."}, TextCase{LR"(a\..\)", L"."}, TextCase{L"", L""}));
+INSTANTIATE_TEST_SUITE_P(Grammar, LexicallyNormal,
+                         ::testing::Values(
+                             // Separators: slashes become backslashes, runs become one.
+                             TextCase{LR"(C:/a/b)", LR"(C:\a\b)"}, TextCase{LR"(C:\a\\\b)", LR"(C:\a\b)"},
+                             TextCase{LR"(//server/share)", LR"(\\server\share)"},
+                             TextCase{LR"(//?/C:/x)", LR"(\\?\C:\x)"}, TextCase{LR"(C:\\)", LR"(C:\)"},
+                             // "." goes with the separator after it.
+                             TextCase{LR"(C:\a\.\b)", LR"(C:\a\b)"}, TextCase{LR"(C:\a\b\.)", LR"(C:\a\b\)"},
+                             TextCase{LR"(.\a)", L"a"}, TextCase{L".", L"."},
+                             // A name followed by ".." goes with it, repeatedly.
+                             TextCase{LR"(C:\a\b\..\c)", LR"(C:\a\c)"}, TextCase{LR"(C:\a\b\c\..\..\d)", LR"(C:\a\d)"},
+                             TextCase{LR"(C:\a\b\..)", LR"(C:\a\)"}, TextCase{LR"(C:\a\..)", LR"(C:\)"},
+                             TextCase{LR"(\\server\share\..\x)", LR"(\\server\x)"},
+                             // ".." right after the root directory goes nowhere; elsewhere it stays.
+                             TextCase{LR"(C:\..\a)", LR"(C:\a)"}, TextCase{LR"(C:\a\..\..\b)", LR"(C:\b)"},
+                             TextCase{LR"(..\a)", LR"(..\a)"}, TextCase{LR"(a\..\..\b)", LR"(..\b)"},
+                             TextCase{LR"(C:a\..\..)", L"C:.."},
+                             // A trailing separator stays, except after a final "..".
+                             TextCase{LR"(C:\a\b\)", LR"(C:\a\b\)"}, TextCase{LR"(..\..\)", LR"(..\..)"},
+                             TextCase{LR"(..\..\a\)", LR"(..\..\a\)"},
+                             // An empty result becomes ".".
+                             TextCase{LR"(a\..)", L"."}, TextCase{LR"(a\..\)", L"."}, TextCase{L"", L""}));
 
 struct AppendCase {
     const wchar_t* left;

@@ -1,8 +1,9 @@
 // The prefix walk of path inspection, driven through the attribute-query seam
 // so that every answer (also codes Wine never gives) can be played.
 
-#include <gtest/gtest.h>
+#include "layout/path_safety.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <filesystem>
@@ -10,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "layout/path_safety.h"
-#include "starter/failure.h"
+#include "base/failure.h"
 
 namespace qor {
 namespace {
@@ -62,17 +62,17 @@ TEST_P(PrefixTable, QueriesEveryPrefixFromTheTopInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Walk, PrefixTable,
-    ::testing::Values(
-        PrefixCase{LR"(D:\Apps\Starter)", {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)"}},
-        PrefixCase{LR"(D:\Apps\Starter\)",
-                   {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)", LR"(D:\Apps\Starter\)"}},
-        PrefixCase{LR"(D:\)", {L"D:", LR"(D:\)"}},
-        PrefixCase{LR"(\\server\share\Starter)",
-                   {LR"(\\server)", LR"(\\server\)", LR"(\\server\share)", LR"(\\server\share\Starter)"}},
-        PrefixCase{LR"(\\?\D:\Starter)", {LR"(\\?)", LR"(\\?\)", L"D:", L"D:Starter"}},
-        // The walk works on the normal form: unified separators, no "." and no name before "..".
-        PrefixCase{LR"(D:/Apps//Starter)", {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)"}},
-        PrefixCase{LR"(D:\Apps\.\Old\..\Starter)", {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)"}}));
+    ::testing::Values(PrefixCase{LR"(D:\Apps\Starter)", {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)"}},
+                      PrefixCase{LR"(D:\Apps\Starter\)",
+                                 {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)", LR"(D:\Apps\Starter\)"}},
+                      PrefixCase{LR"(D:\)", {L"D:", LR"(D:\)"}},
+                      PrefixCase{LR"(\\server\share\Starter)",
+                                 {LR"(\\server)", LR"(\\server\)", LR"(\\server\share)", LR"(\\server\share\Starter)"}},
+                      PrefixCase{LR"(\\?\D:\Starter)", {LR"(\\?)", LR"(\\?\)", L"D:", L"D:Starter"}},
+                      // The walk works on the normal form: unified separators, no "." and no name before "..".
+                      PrefixCase{LR"(D:/Apps//Starter)", {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)"}},
+                      PrefixCase{LR"(D:\Apps\.\Old\..\Starter)",
+                                 {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)"}}));
 
 TEST(Inspection, EmptyPathIsAcceptedWithoutAnyQuery) {
     ScriptedQuery query;
@@ -97,9 +97,12 @@ TEST(Inspection, RedirectBelowAMissingPrefixIsStillRefused) {
     EXPECT_EQ(query.asked.back(), LR"(D:\Apps\Starter)");
 }
 
-const std::vector<std::wstring> kDeepPrefixes = {L"D:", LR"(D:\)", LR"(D:\Apps)", LR"(D:\Apps\Starter)",
-                                                  LR"(D:\Apps\Starter\versions)",
-                                                  LR"(D:\Apps\Starter\versions\QorLauncher.exe)"};
+const std::vector<std::wstring> kDeepPrefixes = {L"D:",
+                                                 LR"(D:\)",
+                                                 LR"(D:\Apps)",
+                                                 LR"(D:\Apps\Starter)",
+                                                 LR"(D:\Apps\Starter\versions)",
+                                                 LR"(D:\Apps\Starter\versions\QorLauncher.exe)"};
 const wchar_t* const kDeepPath = LR"(D:\Apps\Starter\versions\QorLauncher.exe)";
 
 struct StopCase {
@@ -121,20 +124,19 @@ TEST_P(StopsAtEveryDepth, FailsAtThatPrefixAndQueriesNothingDeeper) {
 
 INSTANTIATE_TEST_SUITE_P(
     Walk, StopsAtEveryDepth,
-    ::testing::Combine(
-        ::testing::Values(
-            // The reparse bit alone decides, whatever else is set.
-            StopCase{{0x400, 0}, "Launcher paths cannot use redirects"},
-            StopCase{{kLinkedFolder, 0}, "Launcher paths cannot use redirects"},
-            StopCase{{0x420, 0}, "Launcher paths cannot use redirects"},
-            StopCase{{0x7FFFFFFF, 0}, "Launcher paths cannot use redirects"},
-            // Access denied, network path not found, bad network name: never "missing".
-            StopCase{failing(ERROR_ACCESS_DENIED), "Cannot inspect launcher path"},
-            StopCase{failing(ERROR_BAD_NETPATH), "Cannot inspect launcher path"},
-            StopCase{failing(ERROR_BAD_NET_NAME), "Cannot inspect launcher path"},
-            StopCase{failing(ERROR_INVALID_NAME), "Cannot inspect launcher path"},
-            StopCase{failing(0), "Cannot inspect launcher path"}),
-        ::testing::Range<std::size_t>(0, 6)));
+    ::testing::Combine(::testing::Values(
+                           // The reparse bit alone decides, whatever else is set.
+                           StopCase{{0x400, 0}, "Launcher paths cannot use redirects"},
+                           StopCase{{kLinkedFolder, 0}, "Launcher paths cannot use redirects"},
+                           StopCase{{0x420, 0}, "Launcher paths cannot use redirects"},
+                           StopCase{{0x7FFFFFFF, 0}, "Launcher paths cannot use redirects"},
+                           // Access denied, network path not found, bad network name: never "missing".
+                           StopCase{failing(ERROR_ACCESS_DENIED), "Cannot inspect launcher path"},
+                           StopCase{failing(ERROR_BAD_NETPATH), "Cannot inspect launcher path"},
+                           StopCase{failing(ERROR_BAD_NET_NAME), "Cannot inspect launcher path"},
+                           StopCase{failing(ERROR_INVALID_NAME), "Cannot inspect launcher path"},
+                           StopCase{failing(0), "Cannot inspect launcher path"}),
+                       ::testing::Range<std::size_t>(0, 6)));
 
 TEST(Inspection, PlainAttributesWithoutTheReparseBitPass) {
     for (const std::uint32_t attributes : {0x10u, 0x20u, 0x80u, 0x1u, 0x7FFFFBFFu, 0xFFFFFBFFu}) {
@@ -171,9 +173,12 @@ TEST(Inspection, RelativePathIsMadeAbsoluteAgainstTheCurrentDirectory) {
     const CurrentDirectory cwd(LR"(C:\qor-unit\layout-cwd\Starter)");
     ScriptedQuery query;
     EXPECT_EQ(inspect_message(LR"(versions\..\launcher-state)", query), "");
-    const std::vector<std::wstring> expected = {
-        L"C:", LR"(C:\)", LR"(C:\qor-unit)", LR"(C:\qor-unit\layout-cwd)", LR"(C:\qor-unit\layout-cwd\Starter)",
-        LR"(C:\qor-unit\layout-cwd\Starter\launcher-state)"};
+    const std::vector<std::wstring> expected = {L"C:",
+                                                LR"(C:\)",
+                                                LR"(C:\qor-unit)",
+                                                LR"(C:\qor-unit\layout-cwd)",
+                                                LR"(C:\qor-unit\layout-cwd\Starter)",
+                                                LR"(C:\qor-unit\layout-cwd\Starter\launcher-state)"};
     EXPECT_EQ(query.asked, expected);
 }
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/failure.h"
 #include "layout/path_safety.h"
 #include "layout/version_layout.h"
-#include "starter/failure.h"
 
 namespace qor {
 namespace {

@@ -1,11 +1,12 @@
 // Version identities and the paths of the version folders.
 
+#include "layout/version_layout.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "layout/version_layout.h"
-#include "starter/failure.h"
+#include "base/failure.h"
 
 namespace qor {
 namespace {

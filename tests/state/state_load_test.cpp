@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "starter/failure.h"
+#include "base/failure.h"
 #include "state/state_file.h"
 #include "state_test_support.h"
 
@@ -57,14 +57,14 @@ std::string without_final_lf(std::string text) {
 
 INSTANTIATE_TEST_SUITE_P(
     RealFiles, LoadsValidFile,
-    ::testing::Values(
-        GoodFile{"settled84", test::settled_text(kIdA), {kIdA, "", false}},
-        GoodFile{"settled83", without_final_lf(test::settled_text(kIdA)), {kIdA, "", false}},
-        GoodFile{"staged147", test::staged_text(kIdA, kIdB, false), {kIdA, kIdB, false}},
-        GoodFile{"trial147", test::staged_text(kIdA, kIdB, true), {kIdA, kIdB, true}},
-        GoodFile{"trial146", without_final_lf(test::staged_text(kIdA, kIdB, true)), {kIdA, kIdB, true}},
-        GoodFile{"staged146", without_final_lf(test::staged_text(kIdA, kIdB, false)), {kIdA, kIdB, false}},
-        GoodFile{"staged_equal_current", test::staged_text(kIdB, kIdB, false), {kIdB, kIdB, false}}),
+    ::testing::Values(GoodFile{"settled84", test::settled_text(kIdA), {kIdA, "", false}},
+                      GoodFile{"settled83", without_final_lf(test::settled_text(kIdA)), {kIdA, "", false}},
+                      GoodFile{"staged147", test::staged_text(kIdA, kIdB, false), {kIdA, kIdB, false}},
+                      GoodFile{"trial147", test::staged_text(kIdA, kIdB, true), {kIdA, kIdB, true}},
+                      GoodFile{"trial146", without_final_lf(test::staged_text(kIdA, kIdB, true)), {kIdA, kIdB, true}},
+                      GoodFile{
+                          "staged146", without_final_lf(test::staged_text(kIdA, kIdB, false)), {kIdA, kIdB, false}},
+                      GoodFile{"staged_equal_current", test::staged_text(kIdB, kIdB, false), {kIdB, kIdB, false}}),
     [](const ::testing::TestParamInfo<GoodFile>& p) { return std::string(p.param.name); });
 
 struct BadFile {
@@ -113,19 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"oversized_trial_and_padding", padded(kTrial, 14, 'x'), kOversized},
         BadFile{"oversized_line_feeds", std::string(161, '\n'), kOversized},
         BadFile{"oversized_valid_looking", kMagic + kIdA + "\n" + kIdB + "\n0" + std::string(15, ' '), kOversized},
-        BadFile{"size_148", kTrial + "\n", kInvalidState},
-        BadFile{"size_160", padded(kTrial, 13, 'x'), kInvalidState},
-        BadFile{"size_160_line_feeds", padded(kTrial, 13, '\n'), kInvalidState},
-        BadFile{"empty", "", kInvalidState},
-        BadFile{"magic_only", kMagic, kInvalidState},
-        BadFile{"magic_only_without_lf", "Qor launcher 1", kInvalidState},
+        BadFile{"size_148", kTrial + "\n", kInvalidState}, BadFile{"size_160", padded(kTrial, 13, 'x'), kInvalidState},
+        BadFile{"size_160_line_feeds", padded(kTrial, 13, '\n'), kInvalidState}, BadFile{"empty", "", kInvalidState},
+        BadFile{"magic_only", kMagic, kInvalidState}, BadFile{"magic_only_without_lf", "Qor launcher 1", kInvalidState},
         BadFile{"two_lines", kMagic + kIdA + "\n", kInvalidState},
         BadFile{"three_lines", kMagic + kIdA + "\n-\n", kInvalidState},
         BadFile{"three_lines_staged", kMagic + kIdA + "\n" + kIdB + "\n", kInvalidState},
-        BadFile{"extra_lf", kSettled + "\n", kInvalidState},
-        BadFile{"fifth_line", kSettled + "x", kInvalidState},
-        BadFile{"crlf", crlf(kSettled), kInvalidState},
-        BadFile{"crlf_staged", crlf(kTrial), kInvalidState},
+        BadFile{"extra_lf", kSettled + "\n", kInvalidState}, BadFile{"fifth_line", kSettled + "x", kInvalidState},
+        BadFile{"crlf", crlf(kSettled), kInvalidState}, BadFile{"crlf_staged", crlf(kTrial), kInvalidState},
         BadFile{"magic_with_cr", "Qor launcher 1\r\n" + kIdA + "\n-\n0\n", kInvalidState},
         BadFile{"magic_version_2", "Qor launcher 2\n" + kIdA + "\n-\n0\n", kInvalidState},
         BadFile{"magic_lower_case", "qor launcher 1\n" + kIdA + "\n-\n0\n", kInvalidState},

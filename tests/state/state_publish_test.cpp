@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "starter/failure.h"
+#include "base/failure.h"
 #include "state/state_file.h"
 #include "state_test_support.h"
 
@@ -53,15 +53,16 @@ TEST_P(PublishEveryKind, WritesTheExactBytesThatLoadBack) {
     EXPECT_EQ(load_launcher_state(root), GetParam().record);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RealFiles, PublishEveryKind,
-    ::testing::ValuesIn(test::every_record_kind()),
-    [](const ::testing::TestParamInfo<KindCase>& p) { return std::string(p.param.kind); });
+INSTANTIATE_TEST_SUITE_P(RealFiles, PublishEveryKind, ::testing::ValuesIn(test::every_record_kind()),
+                         [](const ::testing::TestParamInfo<KindCase>& p) { return std::string(p.param.kind); });
 
 TEST(PublishState, InvalidRecordsCreateAndTouchNoFile) {
-    const std::vector<LauncherState> invalid = {
-        {kIdA, "", true}, {"", "", false}, {test::with_byte(kIdA, 0, 'A'), "", false}, {kIdA, "-", false},
-        {kIdA, kIdB.substr(1), true}, {kIdA + "0", kIdB, false}};
+    const std::vector<LauncherState> invalid = {{kIdA, "", true},
+                                                {"", "", false},
+                                                {test::with_byte(kIdA, 0, 'A'), "", false},
+                                                {kIdA, "-", false},
+                                                {kIdA, kIdB.substr(1), true},
+                                                {kIdA + "0", kIdB, false}};
     const Path empty_root = test::fresh_folder("PublishState-InvalidRecords-empty");
     const Path used_root = test::fresh_folder("PublishState-InvalidRecords-used");
     test::write_bytes(test::state_file(used_root), test::settled_text(kIdB));
@@ -139,9 +140,10 @@ TEST(PublishState, TemporaryNameThatCannotBeRemovedIsNeverWrittenThrough) {
     test::write_bytes(victim, "precious content that must survive");
     test::write_bytes(test::state_file(root), test::settled_text(kIdB));
     ASSERT_TRUE(::CreateHardLinkW(test::temp_file(root).c_str(), victim.c_str(), /*lpSecurityAttributes=*/nullptr));
-    const HANDLE holder = ::CreateFileW(victim.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                        /*hTemplateFile=*/nullptr);
+    const HANDLE holder =
+        ::CreateFileW(victim.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                      /*hTemplateFile=*/nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     const std::string failure = publish_failure(root, {kIdA, kIdB, false});
     ::CloseHandle(holder);

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 #include "state/launcher_state.h"
 
 namespace qor::test {
@@ -16,9 +16,7 @@ inline const std::string kIdB = "fedcba9876543210fedcba9876543210fedcba987654321
 inline const std::string kInvalidState = "Invalid launcher state; restore the launcher package";
 
 // Written out byte by byte, independent of the code under test.
-inline std::string settled_text(const std::string& current) {
-    return "Qor launcher 1\n" + current + "\n-\n0\n";
-}
+inline std::string settled_text(const std::string& current) { return "Qor launcher 1\n" + current + "\n-\n0\n"; }
 inline std::string staged_text(const std::string& current, const std::string& staged, bool trial) {
     return "Qor launcher 1\n" + current + "\n" + staged + "\n" + (trial ? "1" : "0") + "\n";
 }

@@ -1,4 +1,4 @@
-#include "layout/path_grammar.h"
+#include "base/path_grammar.h"
 
 namespace qor {
 
@@ -11,8 +11,7 @@ std::size_t root_name_length(std::wstring_view p) {
     if (is_drive_letter(p[0]) && p[1] == L':') return 2;
     // Device prefixes: "\\?\", "\\.\" and "\??\", with any separator.
     if (p.size() >= 4 && is_separator(p[0]) && is_separator(p[3])) {
-        const bool device = (is_separator(p[1]) && (p[2] == L'?' || p[2] == L'.')) ||
-                            (p[1] == L'?' && p[2] == L'?');
+        const bool device = (is_separator(p[1]) && (p[2] == L'?' || p[2] == L'.')) || (p[1] == L'?' && p[2] == L'?');
         if (device && (p.size() == 4 || !is_separator(p[4]))) return 3;
     }
     if (is_separator(p[0]) && is_separator(p[1]) && p.size() > 2 && !is_separator(p[2])) {
@@ -23,9 +22,7 @@ std::size_t root_name_length(std::wstring_view p) {
     return 0;
 }
 
-bool has_filename(const PathParts& parts) {
-    return !parts.relative.empty() && !is_separator(parts.relative.back());
-}
+bool has_filename(const PathParts& parts) { return !parts.relative.empty() && !is_separator(parts.relative.back()); }
 
 }  // namespace
 
