@@ -1,0 +1,84 @@
+#include "kit_files.h"
+
+#include <string>
+
+#include "qor/launcher_kit.h"
+
+namespace qor::kit::detail {
+
+namespace {
+
+// The length of the part that names a drive or share and its top folder:
+// "C:\", "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\".
+std::size_t top_folder_length(const std::wstring& full) {
+    auto skip_element = [&full](std::size_t at) {
+        const std::size_t end = full.find(L'\\', at);
+        return end == std::wstring::npos ? full.size() : end + 1;
+    };
+    std::size_t at = 0;
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+        at = 4;
+        if (full.compare(at, 4, L"UNC\\") == 0) return skip_element(skip_element(at + 4));
+        return skip_element(at);
+    }
+    if (full.rfind(L"\\\\", 0) == 0) return skip_element(skip_element(2));
+    return skip_element(0);
+}
+
+void query_prefix(const std::wstring& prefix) {
+    const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        fail("Cannot inspect launcher path", error);
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) throw KitError("Launcher paths cannot use redirects");
+}
+
+}  // namespace
+
+void fail(std::string_view message, DWORD error) {
+    throw KitError(std::string(message) + " (error " + std::to_string(error) + ")");
+}
+
+bool is_sharing_conflict(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+DWORD move_file(const std::wstring& from, const std::wstring& to, DWORD flags) {
+    const ULONGLONG started = ::GetTickCount64();
+    for (;;) {
+        if (::MoveFileExW(from.c_str(), to.c_str(), flags)) return 0;
+        const DWORD error = ::GetLastError();
+        if (!is_sharing_conflict(error) || ::GetTickCount64() - started >= kSharingConflictBoundMilliseconds) {
+            return error;
+        }
+        ::Sleep(kSharingConflictPauseMilliseconds);
+    }
+}
+
+void refuse_redirects(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), /*lpFilePart=*/nullptr);
+        const DWORD error = ::GetLastError();
+        if (length == 0) fail("Cannot inspect launcher path", error);
+        if (length < full.size()) {
+            full.resize(length);
+            break;
+        }
+        full.resize(length);
+    }
+    // Never the bare drive ("C:"): it names the current folder of that drive.
+    const std::size_t top = top_folder_length(full);
+    query_prefix(full.substr(0, top));
+    for (std::size_t at = top; at < full.size();) {
+        std::size_t next = full.find(L'\\', at);
+        if (next == std::wstring::npos) next = full.size();
+        if (next > at) query_prefix(full.substr(0, next));
+        at = next + 1;
+    }
+}
+
+}  // namespace qor::kit::detail
