@@ -85,15 +85,17 @@ class StarterTestCase(unittest.TestCase):
             root.write_state(*state)
         return root
 
-    def exit_code_32(self, root, *args):
-        """The starter's full 32-bit exit code, seen by a Windows parent (a stand-in copy)."""
+    def exit_code_32(self, root, *args, cwd=None):
+        """The starter's full 32-bit exit code, seen by a Windows parent (a stand-in copy),
+        started from the Windows folder cwd when given."""
         probe = root.path.parent / (root.path.name + "-probe")
         if probe.exists():
             shutil.rmtree(probe)
         probe.mkdir()
         shutil.copy2(qorwine.STAND_IN_LAUNCHER, probe / "probe.exe")
         quoted = " ".join(f'"{a}"' for a in args)
-        (probe / "script.txt").write_text(f'spawn "{root.windows}\\QorStarter.exe" {quoted}\n')
+        change_folder = f"cd {cwd}\n" if cwd else ""
+        (probe / "script.txt").write_text(f'{change_folder}spawn "{root.windows}\\QorStarter.exe" {quoted}\n')
         run = qorwine.run(probe / "probe.exe", relay=False)
         m = re.search(rb"exit-code (\d+)", run.stdout)
         self.assertIsNotNone(m, run.stdout)

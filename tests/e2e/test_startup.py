@@ -158,6 +158,19 @@ class RedirectTest(StarterTestCase):
         self.assertEqual(root.received(CURRENT), [])
         self.assertFalse((root.path / "starter.lock").exists())
 
+    def test_callers_current_folder_does_not_matter(self):
+        """A shortcut may start the starter from a junction or a synced folder. "C:" alone
+        names the current folder of drive C, so the walk must never ask about it."""
+        root = self.make_root({CURRENT: "ready\nexit 0\n"}, (CURRENT,))
+        # Wine answers for "C:" as for the current folder with a trailing separator, which
+        # follows a link: what the link leads to must be a mount point, and "/" always is.
+        link = root.path.parent / (root.path.name + "-cwd-link")
+        if link.is_symlink():
+            link.unlink()
+        os.symlink("/", link)
+        self.assertEqual(self.exit_code_32(root, cwd=root.windows + "-cwd-link"), 0)
+        self.assertEqual(len(root.received(CURRENT)), 1)
+
 
 if __name__ == "__main__":
     unittest.main()
