@@ -121,8 +121,16 @@ AttemptOutcome run_launch_attempt(StarterRun& run) {
     AttemptOutcome outcome;
     outcome.trial = !run.state.staged_version.empty();
     const std::string chosen = outcome.trial ? run.state.staged_version : run.state.current_version;
-    const Path executable = launcher_executable_path(version_directory_path(run.launcher_root, chosen));
-    inspect_launcher_path(executable);
+    Path executable;
+    try {
+        executable = launcher_executable_path(version_directory_path(run.launcher_root, chosen));
+        inspect_launcher_path(executable);
+    } catch (const std::exception&) {
+        // A staged version that can never be started must not stop every later start:
+        // it fails as a trial, and the caller drops it. The current version's refusal is fatal.
+        if (!outcome.trial) throw;
+        return outcome;
+    }
 
     const std::string token = make_readiness_token();
     const Path marker = append_path(run.launcher_root, to_path_text(std::string(kReadinessMarkerPrefix) + token));
