@@ -6,6 +6,7 @@
 #include "base/unique_handle.h"
 #include "layout/file_queries.h"
 #include "layout/path_safety.h"
+#include "process/clock.h"
 
 namespace qor {
 
@@ -22,6 +23,47 @@ bool write_all_to_file(void* file, std::string_view bytes) {
 }
 
 bool flush_file_to_device(void* file) { return ::FlushFileBuffers(static_cast<HANDLE>(file)) != FALSE; }
+
+// What a program that holds a file open for a moment causes.
+bool is_sharing_conflict(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// Repeats an attempt (which sets the Windows error when it fails) while it fails with a
+// sharing conflict, until the bound has passed.
+template <typename Attempt>
+bool retry_sharing_conflicts(Attempt attempt) {
+    const std::int64_t give_up = monotonic_now() + kSharingConflictBoundMilliseconds * kNanosecondsPerMillisecond;
+    for (;;) {
+        DWORD error = 0;
+        if (attempt(error)) return true;
+        if (!is_sharing_conflict(error) || monotonic_now() >= give_up) return false;
+        sleep_for(kSharingConflictPauseMilliseconds);
+    }
+}
+
+// Only ever write a file created here: a leftover name may be a hard link to some
+// other file, which truncating in place would overwrite.
+UniqueHandle create_fresh_file(const Path& path) {
+    UniqueHandle file;
+    retry_sharing_conflicts([&](DWORD& error) {
+        if (!::DeleteFileW(path.c_str())) {
+            const DWORD removal = ::GetLastError();
+            // Still there and held: creating it anew would only find the old file.
+            if (is_sharing_conflict(removal)) {
+                error = removal;
+                return false;
+            }
+        }
+        file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 /*hTemplateFile=*/nullptr));
+        if (file) return true;
+        error = ::GetLastError();
+        return false;
+    });
+    return file;
+}
 
 }  // namespace
 
@@ -50,13 +92,7 @@ void publish_launcher_state(const Path& launcher_root, const LauncherState& stat
     const std::string text = format_launcher_state(state);
 
     {
-        // Only ever write a file created here: a leftover name may be a hard link
-        // to some other file, which truncating in place would overwrite.
-        ::DeleteFileW(temporary.c_str());
-        UniqueHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE,
-                                        /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                        /*hTemplateFile=*/nullptr));
+        UniqueHandle file = create_fresh_file(temporary);
         if (!file) throw Failure("Cannot write launcher state");
         // The rename is journaled but the data may still sit in the cache: without
         // this flush a power cut can leave an empty or zero-filled launcher-state.
@@ -65,9 +101,14 @@ void publish_launcher_state(const Path& launcher_root, const LauncherState& stat
         }
     }
 
-    if (!::MoveFileExW(temporary.c_str(), published.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        throw Failure("Cannot publish launcher state");
-    }
+    const bool moved = retry_sharing_conflicts([&](DWORD& error) {
+        if (::MoveFileExW(temporary.c_str(), published.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        error = ::GetLastError();
+        return false;
+    });
+    if (!moved) throw Failure("Cannot publish launcher state");
 }
 
 }  // namespace qor

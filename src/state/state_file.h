@@ -1,6 +1,7 @@
 #pragma once
 // Loading "launcher-state" and publishing a new one so that it is never seen half written.
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
 
@@ -20,6 +21,12 @@ struct StateWriteCalls {
     std::function<bool(void* file)> flush_to_device;
 };
 StateWriteCalls system_state_write_calls();
+
+// Scanners, indexers and sync tools open new and changed files for a moment, often
+// without delete sharing: creating the temporary and renaming it wait such a
+// conflict out for at most this long, then fail as they would have at once.
+inline constexpr std::int64_t kSharingConflictBoundMilliseconds = 2'000;
+inline constexpr std::int64_t kSharingConflictPauseMilliseconds = 20;
 
 // Writes a fresh launcher-state.tmp, flushes it to the device and moves it over
 // launcher-state. Failures: "Invalid launcher state transition", path inspection,

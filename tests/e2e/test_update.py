@@ -21,6 +21,17 @@ CURRENT_STAGES_THEN_SERVES = (
 )
 
 
+def link_in_place(path):
+    """Replaces a folder or file by a link to a folder (which Wine shows as a reparse point)."""
+    target = path.parent / (path.name + "-target")
+    if path.is_dir():
+        path.rename(target)
+    else:
+        path.unlink()
+        target.mkdir()
+    path.symlink_to(target, target_is_directory=True)
+
+
 def snapshot(root, version, name):
     return (root.path / "versions" / version / name).read_bytes()
 
@@ -78,6 +89,27 @@ class PromotionTest(StarterTestCase, PublicationOrder):
         self.assertNotIn("--launcher-update-rollback", root.received(third)[0]["args"])
         self.assertPublishedDurably(run, root, publications=4)
 
+    def test_promotion_waits_out_a_program_that_holds_the_state_for_a_moment(self):
+        """Scanners and indexers open changed files without delete sharing; a short hold must
+        not cost the update, and a hold past the bound fails the promotion as it always did."""
+        for label, hold_ms in [("brief", 600), ("past-bound", 6000)]:
+            with self.subTest(label):
+                root = self.make_root({
+                    CURRENT: f"ready\nstage {STAGED}\nexit 73\n",
+                    STAGED: f"hold launcher-state\nready\nsleep {hold_ms}\nlet-go\nsleep 200\nexit 5\n",
+                }, (CURRENT,), suffix="-" + label[:5])
+                run = root.run()
+                self.assertNoBox(run)
+                if label == "brief":
+                    self.assertEqual(run.returncode, 5)
+                    self.assertEqual(root.state(), state_text(STAGED).encode())
+                else:
+                    # The tried version is ended; the next start drops the trial.
+                    self.assertEqual(run.returncode, 1)
+                    self.assertEqual(root.state(), state_text(CURRENT, STAGED, True).encode())
+                    self.assertEqual((root.path / "launcher-state.tmp").read_bytes(),
+                                     state_text(STAGED).encode())
+
     def test_restart_without_a_staged_version(self):
         root = self.make_root({CURRENT: "ready\nexit 73\n"}, (CURRENT,))
         run = root.run()
@@ -96,6 +128,9 @@ class RollbackTest(StarterTestCase, PublicationOrder):
             ("crlf-marker", "ready crlf\nsleep 20000\nexit 0\n", None),
             ("no-executable", "ready\nexit 0\n", lambda folder: os.remove(folder / "QorLauncher.exe")),
             ("no-version-folder", "ready\nexit 0\n", lambda folder: shutil.rmtree(folder)),
+            # Refused before its start: nothing is published for the trial, only its drop.
+            ("linked-folder", "ready\nexit 0\n", link_in_place),
+            ("linked-executable", "ready\nexit 0\n", lambda folder: link_in_place(folder / "QorLauncher.exe")),
         ]
         for label, trial_script, damage in cases:
             with self.subTest(label):
@@ -118,7 +153,7 @@ class RollbackTest(StarterTestCase, PublicationOrder):
                 self.assertEqual(snapshot(root, CURRENT, "state-at-second-start"), state_text(CURRENT).encode())
                 self.assertEqual(root.state(), state_text(CURRENT).encode())
                 # trial pending, then the rollback
-                self.assertPublishedDurably(run, root, publications=2)
+                self.assertPublishedDurably(run, root, publications=1 if label.startswith("linked") else 2)
                 self.assertNoMarkerLeft(root)
 
     def test_notice_stays_for_later_launches_and_trials_of_the_run(self):

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/failure.h"
@@ -150,6 +152,39 @@ TEST(PublishState, TemporaryNameThatCannotBeRemovedIsNeverWrittenThrough) {
     EXPECT_EQ(failure, kCannotWrite);
     EXPECT_EQ(test::read_bytes(victim), "precious content that must survive");
     EXPECT_EQ(test::read_bytes(test::state_file(root)), test::settled_text(kIdB));
+}
+
+TEST(PublishState, ProgramHoldingTheStateForAMomentIsWaitedOutWithinTheBound) {
+    // As a scanner or indexer does: open for reading, without delete sharing.
+    auto hold = [](const Path& path) {
+        return ::CreateFileW(path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             /*hTemplateFile=*/nullptr);
+    };
+    const Path root = test::fresh_test_folder();
+    test::write_bytes(test::state_file(root), test::settled_text(kIdB));
+
+    const HANDLE brief = hold(test::state_file(root));
+    ASSERT_NE(brief, INVALID_HANDLE_VALUE);
+    std::thread let_go([brief] {
+        ::Sleep(300);
+        ::CloseHandle(brief);
+    });
+    const std::string after_brief_hold = publish_failure(root, {kIdA, kIdB, true});
+    let_go.join();
+    EXPECT_EQ(after_brief_hold, "");
+    EXPECT_EQ(test::read_bytes(test::state_file(root)), test::staged_text(kIdA, kIdB, true));
+
+    const HANDLE lasting = hold(test::state_file(root));
+    ASSERT_NE(lasting, INVALID_HANDLE_VALUE);
+    const auto started = std::chrono::steady_clock::now();
+    const std::string past_the_bound = publish_failure(root, {kIdA, "", false});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    ::CloseHandle(lasting);
+    EXPECT_EQ(past_the_bound, kCannotPublish);
+    EXPECT_GE(waited, std::chrono::milliseconds(kSharingConflictBoundMilliseconds));
+    EXPECT_EQ(test::read_bytes(test::state_file(root)), test::staged_text(kIdA, kIdB, true));
+    EXPECT_EQ(test::read_bytes(test::temp_file(root)), test::settled_text(kIdA));
 }
 
 class LinkedStateNames : public ::testing::Test {

@@ -13,6 +13,10 @@
 //   exit <code>
 //   announce <file>                                         write the readiness token to that file
 //   wait-for <file>                                         wait (at most 60 s) until that file exists
+//   hold <file>                                             open that file of the root without delete sharing,
+//                                                           as a scanner or indexer does, until "let-go"
+//   let-go
+//   cd <folder>                                             the current folder of later "spawn"s
 // Without "exit" it ends with 0. The identity it claims is its folder's name.
 
 #include <windows.h>
@@ -28,11 +32,10 @@ namespace {
 
 std::string narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
     return result;
 }
 
@@ -110,6 +113,7 @@ int wmain(int argc, wchar_t** argv) {
         out << line;
     }
 
+    std::vector<HANDLE> held;
     std::ifstream script(std::filesystem::path(folder + L"\\script.txt"), std::ios::binary);
     for (std::string line; std::getline(script, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -127,19 +131,26 @@ int wmain(int argc, wchar_t** argv) {
         if (verb == "ready" && !token.empty()) {
             const std::wstring marker = root + L"\\ready-" + token;
             std::string wrong(64, '0');
-            if (argument.empty() || argument == "lf") write_file(marker, identity + "\n");
-            else if (argument == "exact") write_file(marker, identity);
-            else if (argument == "crlf") write_file(marker, identity + "\r\n");
-            else if (argument == "wrong") write_file(marker, (identity == wrong ? std::string(64, '1') : wrong) + "\n");
-            else if (argument == "oversized") write_file(marker, identity + "\n" + std::string(40, 'x'));
-            else if (argument == "empty") write_file(marker, "");
+            if (argument.empty() || argument == "lf")
+                write_file(marker, identity + "\n");
+            else if (argument == "exact")
+                write_file(marker, identity);
+            else if (argument == "crlf")
+                write_file(marker, identity + "\r\n");
+            else if (argument == "wrong")
+                write_file(marker, (identity == wrong ? std::string(64, '1') : wrong) + "\n");
+            else if (argument == "oversized")
+                write_file(marker, identity + "\n" + std::string(40, 'x'));
+            else if (argument == "empty")
+                write_file(marker, "");
             else if (argument == "partial") {
                 write_file(marker, identity.substr(0, 20));
                 Sleep(400);
                 write_file(marker, identity + "\n");
             }
         } else if (verb == "ready-from" && !token.empty()) {
-            write_file(root + L"\\ready-" + token, read_file(folder + L"\\" + std::wstring(argument.begin(), argument.end())));
+            write_file(root + L"\\ready-" + token,
+                       read_file(folder + L"\\" + std::wstring(argument.begin(), argument.end())));
         } else if (verb == "stage") {
             const std::wstring state = root + L"\\launcher-state";
             std::istringstream lines(read_file(state));
@@ -177,6 +188,14 @@ int wmain(int argc, wchar_t** argv) {
         } else if (verb == "wait-for") {
             const std::filesystem::path awaited(folder + L"\\" + std::wstring(argument.begin(), argument.end()));
             for (int waited = 0; waited < 60'000 && !std::filesystem::exists(awaited); waited += 20) Sleep(20);
+        } else if (verb == "hold") {
+            held.push_back(CreateFileW((root + L"\\" + widen(argument)).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        } else if (verb == "let-go") {
+            for (HANDLE file : held) CloseHandle(file);
+            held.clear();
+        } else if (verb == "cd") {
+            SetCurrentDirectoryW(widen(argument).c_str());
         } else if (verb == "sleep") {
             Sleep(static_cast<DWORD>(std::stoul(argument)));
         } else if (verb == "print") {
