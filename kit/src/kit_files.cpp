@@ -25,6 +25,11 @@ std::size_t top_folder_length(const std::wstring& full) {
     return skip_element(0);
 }
 
+bool is_folder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 void query_prefix(const std::wstring& prefix) {
     const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -46,15 +51,42 @@ bool is_sharing_conflict(DWORD error) {
 }
 
 DWORD move_file(const std::wstring& from, const std::wstring& to, DWORD flags) {
-    const ULONGLONG started = ::GetTickCount64();
-    for (;;) {
+    return retry_sharing_conflicts([&]() -> DWORD {
         if (::MoveFileExW(from.c_str(), to.c_str(), flags)) return 0;
-        const DWORD error = ::GetLastError();
-        if (!is_sharing_conflict(error) || ::GetTickCount64() - started >= kSharingConflictBoundMilliseconds) {
-            return error;
+        return ::GetLastError();
+    });
+}
+
+DWORD write_fresh_file(const std::wstring& path, std::string_view bytes, bool flush_to_device) {
+    FileHandle file;
+    const DWORD creation = retry_sharing_conflicts([&]() -> DWORD {
+        // A leftover at the name may be a hard link to another file, which writing in
+        // place would change. One held open by another program goes once it lets go;
+        // a folder of that name never does.
+        if (!::DeleteFileW(path.c_str())) {
+            const DWORD removal = ::GetLastError();
+            if (is_sharing_conflict(removal) && !is_folder(path)) return removal;
         }
-        ::Sleep(kSharingConflictPauseMilliseconds);
+        const HANDLE created = ::CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                                             /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                             /*hTemplateFile=*/nullptr);
+        const DWORD error = ::GetLastError();
+        file = FileHandle(created);
+        return file.valid() ? 0 : error;
+    });
+    if (creation != 0) return creation;
+
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, /*lpOverlapped=*/nullptr)) {
+        return ::GetLastError();
     }
+    // A synchronous write to a disk file that succeeds short has run out of room.
+    if (written != bytes.size()) return ERROR_HANDLE_DISK_FULL;
+    // A rename after this is journaled, the data is not: without the flush a power cut
+    // can leave the renamed file full of zeros.
+    if (flush_to_device && !::FlushFileBuffers(file.get())) return ::GetLastError();
+    if (!file.close()) return ::GetLastError();
+    return 0;
 }
 
 void refuse_redirects(const std::wstring& path) {

@@ -1,12 +1,13 @@
 #pragma once
 // File work that several of the kit's operations share: error texts with the Windows
-// code, waiting out a program that holds a file for a moment, and the redirect check.
-// Internal to the kit; launcher authors use qor/launcher_kit.h.
+// code, waiting out a program that holds a file for a moment, fresh temporaries, and
+// the redirect check. Internal to the kit; launcher authors use qor/launcher_kit.h.
 
 #include <windows.h>
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qor::kit::detail {
 
@@ -15,15 +16,65 @@ namespace qor::kit::detail {
 inline constexpr ULONGLONG kSharingConflictBoundMilliseconds = 2'000;
 inline constexpr DWORD kSharingConflictPauseMilliseconds = 20;
 
+// Owns one handle from CreateFileW (INVALID_HANDLE_VALUE when none).
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { close(); }
+    FileHandle(FileHandle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    FileHandle& operator=(FileHandle&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        }
+        return *this;
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    // False when CloseHandle failed (its error is then the last error).
+    bool close() {
+        if (!valid()) return true;
+        return ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) != FALSE;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
 // Throws KitError "<message> (error <code>)".
 [[noreturn]] void fail(std::string_view message, DWORD error);
 
 // ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED or ERROR_LOCK_VIOLATION.
 bool is_sharing_conflict(DWORD error);
 
+// Calls attempt (which returns 0 or a Windows error) again while it fails with a sharing
+// conflict, for at most the bound. Returns its last result.
+template <typename Attempt>
+DWORD retry_sharing_conflicts(Attempt&& attempt) {
+    const ULONGLONG started = ::GetTickCount64();
+    for (;;) {
+        const DWORD error = attempt();
+        if (error == 0 || !is_sharing_conflict(error) ||
+            ::GetTickCount64() - started >= kSharingConflictBoundMilliseconds) {
+            return error;
+        }
+        ::Sleep(kSharingConflictPauseMilliseconds);
+    }
+}
+
 // MoveFileExW, with sharing conflicts retried for at most the bound.
 // Returns 0 on success, else the last Windows error.
 DWORD move_file(const std::wstring& from, const std::wstring& to, DWORD flags);
+
+// Writes bytes into a file created anew at path (a leftover of that name is deleted
+// first, never written through), flushed to the device when asked, and closes it.
+// Sharing conflicts on the leftover or the creation are retried for at most the bound.
+// Returns 0 on success, else the Windows error; the file may then be left behind.
+DWORD write_fresh_file(const std::wstring& path, std::string_view bytes, bool flush_to_device);
 
 // Throws KitError unless every prefix of the full path, from the top folder of its drive
 // or share down to the path itself, is free of reparse points (links, junctions, mount
