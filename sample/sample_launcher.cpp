@@ -4,7 +4,8 @@
 //   QorLauncher.exe [--stage-next <identity>] [--exit-code <n>] [anything else]
 //
 // A normal start signals readiness, reports what it received, and then either stages
-// <identity> and exits with 73 (restart into it), or exits with <n> (default 0).
+// <identity> and exits with 73 (restart into it), or exits with <n> (default 0; 73 is
+// refused, since from a ready launcher it means "restart").
 // A file named "broken" beside the executable makes this version fail on purpose
 // before readiness, so the starter's rollback can be seen.
 // Every line goes to standard output and is appended to <root>\launcher.log.
@@ -23,8 +24,8 @@ namespace {
 
 std::string utf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
                           nullptr);
@@ -34,7 +35,9 @@ std::string utf8(const std::wstring& text) {
 class Report {
 public:
     explicit Report(std::string version) : version_(std::move(version)) {}
-    void open_log(const std::wstring& root) { log_.open((root + L"\\launcher.log").c_str(), std::ios::binary | std::ios::app); }
+    void open_log(const std::wstring& root) {
+        log_.open((root + L"\\launcher.log").c_str(), std::ios::binary | std::ios::app);
+    }
     void line(const std::string& text) {
         const std::string full = "[launcher " + version_ + "] " + text + "\n";
         std::fputs(full.c_str(), stdout);
@@ -71,10 +74,11 @@ int run(int argc, wchar_t** argv) {
         return 0;
     }
     if (!launch.started_by_starter && user.size() == 1 && user[0] == L"--help") {
-        std::puts("Usage: QorStarter.exe [--stage-next <identity>] [--exit-code <n>] [arguments...]\n"
-                  "Signals readiness, then stages <identity> and asks for a restart (exit 73),\n"
-                  "or exits with <n>. A file named \"broken\" beside QorLauncher.exe makes it fail\n"
-                  "before readiness.");
+        std::puts(
+            "Usage: QorStarter.exe [--stage-next <identity>] [--exit-code <n>] [arguments...]\n"
+            "Signals readiness, then stages <identity> and asks for a restart (exit 73),\n"
+            "or exits with <n> (not 73). A file named \"broken\" beside QorLauncher.exe makes it fail\n"
+            "before readiness.");
         return 0;
     }
     if (!launch.started_by_starter) {
@@ -83,12 +87,16 @@ int run(int argc, wchar_t** argv) {
     }
 
     report.open_log(launch.launcher_root);
-    if (launch.after_rollback) report.line("started after a rollback: the update that was tried did not start");
+    // The notice stays set for the rest of the run, also after a later update that worked,
+    // so it tells that some update failed, not that this is the version from before it.
+    if (launch.after_rollback) {
+        report.line("started after a rollback: an update tried earlier did not start; running version " +
+                    identity.substr(0, 12));
+    }
     if (file_beside_executable_exists(L"broken")) {
         report.line("this version is broken: exiting with 3 before readiness");
         return 3;
     }
-    qor::kit::signal_readiness(launch, identity);
 
     std::wstring stage_next;
     int exit_code = 0;
@@ -102,10 +110,17 @@ int run(int argc, wchar_t** argv) {
             received += " \"" + utf8(user[i]) + "\"";
         }
     }
+    if (exit_code == qor::kit::kRestartExitCode) {
+        report.line(
+            "refusing --exit-code 73: from a ready launcher 73 asks the starter for a restart; "
+            "use --stage-next <identity>");
+        return 2;
+    }
+    qor::kit::signal_readiness(launch);
     report.line("ready; user arguments:" + (received.empty() ? std::string(" (none)") : received));
 
     // The starter gives a restarted version the same arguments, so the version asked
-    // for, or an old one that was just rolled back to, must not stage again.
+    // for must not stage again; after a failed update the run does not try another.
     const std::string next = utf8(stage_next);
     if (!next.empty() && next != identity && !launch.after_rollback) {
         qor::kit::stage_version(launch.launcher_root, next);

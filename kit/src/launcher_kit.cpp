@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <utility>
+#include "kit_files.h"
 
 namespace qor::kit {
 
@@ -11,6 +11,11 @@ namespace {
 constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
 // Nothing valid is longer than 147 bytes; the starter refuses more than 160.
 constexpr DWORD kStateReadLimit = 161;
+// The starter publishes the promotion up to one 100 ms poll after the marker appears,
+// and may itself wait out a sharing conflict for 2 s before its rename goes through.
+constexpr ULONGLONG kTrialWaitBoundMilliseconds = 5'000;
+constexpr DWORD kTrialWaitPauseMilliseconds = 50;
+constexpr std::wstring_view kMarkerTemporaryPrefix = L"writing-ready-";
 
 bool is_lower_hex(std::string_view text, std::size_t length) {
     return text.size() == length && text.find_first_not_of(kLowerHexDigits) == std::string_view::npos;
@@ -35,54 +40,57 @@ std::wstring join(const std::wstring& folder, std::wstring_view name) {
     return path;
 }
 
-class FileHandle {
+bool is_regular_file(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+class FindHandle {
 public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (valid()) ::FindClose(handle_);
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
 
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle_; }
-    bool close() {
-        if (!valid()) return true;
-        const BOOL closed = ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
-        return closed != FALSE;
-    }
 
 private:
     HANDLE handle_;
 };
 
-// Writes a file that did not exist before under this name: a leftover at the name
-// may be a hard link to another file, which writing in place would change.
-bool write_fresh_file(const std::wstring& path, std::string_view bytes, bool flush_to_device) {
-    ::DeleteFileW(path.c_str());
-    FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
-    if (!file.valid()) return false;
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, /*lpOverlapped=*/nullptr) ||
-        written != bytes.size()) {
-        return false;
-    }
-    // The rename below is journaled, the data is not: without the flush a power cut
-    // can leave a launcher-state full of zeros, which the starter refuses to start with.
-    if (flush_to_device && !::FlushFileBuffers(file.get())) return false;
-    return file.close();
+// A launcher killed while it signalled readiness leaves its temporary behind. Only
+// names of exactly that shape go; the caller's own has already been moved into place.
+void remove_stale_marker_temporaries(const std::wstring& launcher_root) {
+    WIN32_FIND_DATAW found{};
+    const std::wstring pattern = join(launcher_root, std::wstring(kMarkerTemporaryPrefix) + L"*");
+    const FindHandle search(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                               /*lpSearchFilter=*/nullptr, /*dwAdditionalFlags=*/0));
+    if (!search.valid()) return;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name.starts_with(kMarkerTemporaryPrefix) &&
+            is_lower_hex(narrow_ascii(name.substr(kMarkerTemporaryPrefix.size())), kReadinessTokenLength)) {
+            ::DeleteFileW(join(launcher_root, name).c_str());  // one still held stays for a later run
+        }
+    } while (::FindNextFileW(search.get(), &found));
 }
 
-void move_into_place(const std::wstring& temporary, const std::wstring& final_path, DWORD flags,
-                     const char* failure) {
-    if (!::MoveFileExW(temporary.c_str(), final_path.c_str(), flags)) {
-        ::DeleteFileW(temporary.c_str());
-        throw KitError(failure);
+// The starter writes launcher-state itself while a trial is pending (the promotion at
+// readiness, or the rollback), and a staging written before that would be overwritten,
+// or would keep the old version as current. So staging waits until no trial is pending.
+StateRecord read_state_outside_trial(const std::wstring& launcher_root) {
+    const ULONGLONG started = ::GetTickCount64();
+    for (;;) {
+        StateRecord state = read_launcher_state(launcher_root);
+        if (!state.trial_pending) return state;
+        if (::GetTickCount64() - started >= kTrialWaitBoundMilliseconds) {
+            throw KitError("Cannot stage version while a trial is pending");
+        }
+        ::Sleep(kTrialWaitPauseMilliseconds);
     }
-}
-
-bool is_regular_file(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace
@@ -120,15 +128,13 @@ LaunchArguments read_launch_arguments(int argc, const wchar_t* const* argv) {
     return read_launch_arguments(arguments);
 }
 
-bool is_valid_version_identity(std::string_view identity) {
-    return is_lower_hex(identity, kVersionIdentityLength);
-}
+bool is_valid_version_identity(std::string_view identity) { return is_lower_hex(identity, kVersionIdentityLength); }
 
 std::string own_version_identity() {
     std::wstring buffer(32'768, L'\0');
-    const DWORD length =
-        ::GetModuleFileNameW(/*hModule=*/nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0 || length >= buffer.size()) throw KitError("Cannot locate launcher executable");
+    const DWORD length = ::GetModuleFileNameW(/*hModule=*/nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD error = ::GetLastError();
+    if (length == 0 || length >= buffer.size()) detail::fail("Cannot locate launcher executable", error);
     buffer.resize(length);
     const std::size_t file_start = buffer.find_last_of(L"\\/");
     if (file_start == std::wstring::npos) throw KitError("Launcher is not inside a version folder");
@@ -142,15 +148,22 @@ std::string own_version_identity() {
 void signal_readiness(const LaunchArguments& launch, std::string_view own_identity) {
     if (!launch.started_by_starter) throw KitError("Not started by the starter");
     if (!is_valid_version_identity(own_identity)) throw KitError("Invalid version identity");
-    const std::wstring marker_name = std::wstring(kMarkerPrefix) + widen_ascii(launch.readiness_token);
-    const std::wstring marker = join(launch.launcher_root, marker_name);
+    const std::wstring token = widen_ascii(launch.readiness_token);
+    const std::wstring marker = join(launch.launcher_root, std::wstring(kMarkerPrefix) + token);
     // Any other name will do: the starter only ever looks for the exact marker name.
-    const std::wstring temporary = join(launch.launcher_root, L"writing-" + marker_name);
-    if (!write_fresh_file(temporary, std::string(own_identity) + "\n", /*flush_to_device=*/false)) {
+    const std::wstring temporary = join(launch.launcher_root, std::wstring(kMarkerTemporaryPrefix) + token);
+    DWORD error = detail::write_fresh_file(temporary, std::string(own_identity) + "\n", /*flush_to_device=*/false);
+    if (error == 0) error = detail::move_file(temporary, marker, MOVEFILE_REPLACE_EXISTING);
+    if (error != 0) {
         ::DeleteFileW(temporary.c_str());
-        throw KitError("Cannot signal readiness");
+        detail::fail("Cannot signal readiness", error);
     }
-    move_into_place(temporary, marker, MOVEFILE_REPLACE_EXISTING, "Cannot signal readiness");
+    remove_stale_marker_temporaries(launch.launcher_root);
+}
+
+void signal_readiness(const LaunchArguments& launch) {
+    if (!launch.started_by_starter) throw KitError("Not started by the starter");
+    signal_readiness(launch, own_version_identity());
 }
 
 StateRecord parse_launcher_state(std::string_view bytes) {
@@ -165,8 +178,7 @@ StateRecord parse_launcher_state(std::string_view bytes) {
         (lines[2] == "-" && lines[3] == "1")) {
         throw KitError("Invalid launcher state");
     }
-    return StateRecord{std::string(lines[1]), lines[2] == "-" ? std::string{} : std::string(lines[2]),
-                       lines[3] == "1"};
+    return StateRecord{std::string(lines[1]), lines[2] == "-" ? std::string{} : std::string(lines[2]), lines[3] == "1"};
 }
 
 std::string format_launcher_state(const StateRecord& state) {
@@ -180,15 +192,21 @@ std::string format_launcher_state(const StateRecord& state) {
 
 StateRecord read_launcher_state(const std::wstring& launcher_root) {
     const std::wstring path = join(launcher_root, kStateFileName);
-    // Shared for reading and writing, as the starter opens it: never block the starter.
-    FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  /*hTemplateFile=*/nullptr));
-    if (!file.valid()) throw KitError("Invalid launcher state");
+    // Delete sharing too: the starter replaces the file by a rename, which any
+    // handle open without it would make fail.
+    const detail::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                /*hTemplateFile=*/nullptr));
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        detail::fail("Cannot read launcher state", error);
+    }
     std::string bytes(kStateReadLimit, '\0');
     DWORD read = 0;
     if (!::ReadFile(file.get(), bytes.data(), kStateReadLimit, &read, /*lpOverlapped=*/nullptr)) {
-        throw KitError("Invalid launcher state");
+        const DWORD error = ::GetLastError();
+        detail::fail("Cannot read launcher state", error);
     }
     bytes.resize(read);
     return parse_launcher_state(bytes);
@@ -198,19 +216,24 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity)
     if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity");
     const std::wstring executable =
         join(join(join(launcher_root, L"versions"), widen_ascii(identity)), kLauncherExecutableName);
+    // The starter would refuse to start it, so its trial could only fail.
+    detail::refuse_redirects(executable);
     if (!is_regular_file(executable)) throw KitError("Staged version is not installed");
 
-    StateRecord state = read_launcher_state(launcher_root);
+    StateRecord state = read_state_outside_trial(launcher_root);
     state.staged_version = std::string(identity);
     state.trial_pending = false;
 
     const std::wstring temporary = join(launcher_root, kStagingFileName);
-    if (!write_fresh_file(temporary, format_launcher_state(state), /*flush_to_device=*/true)) {
-        ::DeleteFileW(temporary.c_str());
-        throw KitError("Cannot stage version");
+    DWORD error = detail::write_fresh_file(temporary, format_launcher_state(state), /*flush_to_device=*/true);
+    if (error == 0) {
+        error = detail::move_file(temporary, join(launcher_root, kStateFileName),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
-    move_into_place(temporary, join(launcher_root, kStateFileName), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH,
-                    "Cannot stage version");
+    if (error != 0) {
+        ::DeleteFileW(temporary.c_str());
+        detail::fail("Cannot stage version", error);
+    }
 }
 
 }  // namespace qor::kit

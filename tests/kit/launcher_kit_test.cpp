@@ -1,14 +1,17 @@
 #include "qor/launcher_kit.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
+#include <utility>
 
 #include "state/launcher_state.h"
 #include "state/state_file.h"
@@ -16,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using qor::kit::KitError;
 using qor::kit::LaunchArguments;
 
@@ -27,6 +31,66 @@ const std::wstring kToken = L"00112233445566778899aabbccddeeff";
 std::string state_text(const std::string& current, const std::string& staged, bool trial) {
     return "Qor launcher 1\n" + current + "\n" + (staged.empty() ? "-" : staged) + "\n" + (trial ? "1" : "0") + "\n";
 }
+
+// The KitError text, or "" when nothing was thrown.
+std::string failure_of(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const KitError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    ~OwnedHandle() {
+        if (valid()) ::CloseHandle(handle_);
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Another program (a scanner, an indexer) that opens a file the way the C runtime's
+// streams do, without delete sharing, and lets go after hold_for (zero: when destroyed).
+class HeldFile {
+public:
+    HeldFile(const fs::path& path, std::chrono::milliseconds hold_for)
+        : handle_(::CreateFileW(path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                /*hTemplateFile=*/nullptr)),
+          opened_(handle_ != INVALID_HANDLE_VALUE) {
+        if (hold_for > 0ms) {
+            letting_go_ = std::thread([this, hold_for] {
+                std::this_thread::sleep_for(hold_for);
+                let_go();
+            });
+        }
+    }
+    ~HeldFile() {
+        if (letting_go_.joinable()) letting_go_.join();
+        let_go();
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    bool opened() const { return opened_; }
+
+private:
+    void let_go() {
+        const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+
+    HANDLE handle_;
+    const bool opened_;
+    std::thread letting_go_;
+};
 
 // ---------------------------------------------------------------------------
 // Reading the arguments the starter appends.
@@ -68,29 +132,59 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentCase{"tail_only", {L"--launcher-root", R, L"--launcher-ready", kToken}, false, {}, true, false, R},
         ArgumentCase{"user_then_tail",
                      {L"a", L"b c", L"--launcher-root", R, L"--launcher-ready", kToken},
-                     false, {L"a", L"b c"}, true, false, R},
+                     false,
+                     {L"a", L"b c"},
+                     true,
+                     false,
+                     R},
         ArgumentCase{"rollback_then_tail",
                      {L"--launcher-update-rollback", L"--launcher-root", R, L"--launcher-ready", kToken},
-                     false, {}, true, true, R},
+                     false,
+                     {},
+                     true,
+                     true,
+                     R},
         ArgumentCase{"user_rollback_tail",
                      {L"x", L"--launcher-update-rollback", L"--launcher-root", R, L"--launcher-ready", kToken},
-                     false, {L"x"}, true, true, R},
+                     false,
+                     {L"x"},
+                     true,
+                     true,
+                     R},
         ArgumentCase{"rollback_word_not_before_tail_is_the_users",
                      {L"--launcher-update-rollback", L"x", L"--launcher-root", R, L"--launcher-ready", kToken},
-                     false, {L"--launcher-update-rollback", L"x"}, true, false, R},
+                     false,
+                     {L"--launcher-update-rollback", L"x"},
+                     true,
+                     false,
+                     R},
         ArgumentCase{"rollback_without_tail_is_the_users",
-                     {L"--launcher-update-rollback"}, false, {L"--launcher-update-rollback"}, false, false, L""},
+                     {L"--launcher-update-rollback"},
+                     false,
+                     {L"--launcher-update-rollback"},
+                     false,
+                     false,
+                     L""},
         ArgumentCase{"root_without_ready", {L"--launcher-root", R}, true, {}, false, false, L""},
-        ArgumentCase{"swapped_order", {L"--launcher-ready", kToken, L"--launcher-root", R}, true, {}, false, false, L""},
-        ArgumentCase{"short_token",
-                     {L"--launcher-root", R, L"--launcher-ready", kToken.substr(1)}, true, {}, false, false, L""},
+        ArgumentCase{
+            "swapped_order", {L"--launcher-ready", kToken, L"--launcher-root", R}, true, {}, false, false, L""},
+        ArgumentCase{
+            "short_token", {L"--launcher-root", R, L"--launcher-ready", kToken.substr(1)}, true, {}, false, false, L""},
         ArgumentCase{"upper_case_token",
                      {L"--launcher-root", R, L"--launcher-ready", L"00112233445566778899AABBCCDDEEFF"},
-                     true, {}, false, false, L""},
+                     true,
+                     {},
+                     false,
+                     false,
+                     L""},
         ArgumentCase{"empty_root", {L"--launcher-root", L"", L"--launcher-ready", kToken}, true, {}, false, false, L""},
         ArgumentCase{"reserved_word_among_user_arguments",
                      {L"--launcher-root", L"x", L"a", L"--launcher-root", R, L"--launcher-ready", kToken},
-                     true, {}, false, false, L""}),
+                     true,
+                     {},
+                     false,
+                     false,
+                     L""}),
     [](const testing::TestParamInfo<ArgumentCase>& param) { return std::string(param.param.name); });
 
 TEST(ReadLaunchArgumentsFromArgv, SkipsTheProgramName) {
@@ -162,7 +256,7 @@ protected:
     std::wstring root() const { return root_.wstring(); }
     fs::path at(const std::string& name) const { return root_ / name; }
 
-    void write(const fs::path& path, const std::string& bytes) {
+    static void write(const fs::path& path, const std::string& bytes) {
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
     }
@@ -208,8 +302,31 @@ TEST_F(SignalReadiness, RefusesWhenNotStartedByTheStarter) {
 TEST_F(SignalReadiness, FailsWithoutMarkerWhenItsTemporaryCannotBeCreated) {
     // A folder where the temporary file would go cannot be replaced by a file.
     fs::create_directories(at("writing-ready-00112233445566778899aabbccddeeff"));
-    EXPECT_THROW(qor::kit::signal_readiness(started(), kV1), KitError);
+    const std::string failure = failure_of([&] { qor::kit::signal_readiness(started(), kV1); });
+    // The Windows error says why; which one a folder gives differs between Windows and Wine.
+    EXPECT_TRUE(failure.starts_with("Cannot signal readiness (error ") && failure.ends_with(")") &&
+                failure != "Cannot signal readiness (error 0)")
+        << failure;
     EXPECT_FALSE(fs::exists(at("ready-00112233445566778899aabbccddeeff")));
+}
+
+TEST_F(SignalReadiness, RemovesTheTemporariesOfEarlierRunsAndNothingElse) {
+    const std::vector<std::string> kept = {
+        "launcher.log",
+        "ready-ffeeddccbbaa99887766554433221100",             // a marker, not a temporary
+        "writing-ready-0123456789ABCDEF0123456789ABCDEF",     // upper case: no token
+        "writing-ready-ffeeddccbbaa9988776655443322110",      // 31 characters
+        "writing-ready-ffeeddccbbaa99887766554433221100.txt"  // more after the token
+    };
+    for (const std::string& name : kept) write(at(name), "x");
+    write(at("writing-ready-ffeeddccbbaa99887766554433221100"), kV2 + "\n");
+    write(at("writing-ready-0000000000000000000000000000000a"), "");
+    qor::kit::signal_readiness(started(), kV1);
+    std::vector<std::string> expected = kept;
+    expected.push_back("ready-00112233445566778899aabbccddeeff");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names(), expected);
+    EXPECT_EQ(read(at("ready-00112233445566778899aabbccddeeff")), kV1 + "\n");
 }
 
 TEST(OwnVersionIdentity, RefusesAnExecutableOutsideAVersionFolder) {
@@ -229,11 +346,43 @@ TEST_F(StageVersion, WritesTheExactStateKeepingTheCurrentVersion) {
     EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "launcher-state.tmp", "versions"}));
 }
 
-TEST_F(StageVersion, ReplacesAnEarlierStagedVersionAndClearsTrialPending) {
-    write(at("launcher-state"), "Qor launcher 1\n" + kV1 + "\n" + kV3 + "\n1");
+TEST_F(StageVersion, ReplacesAnEarlierStagedVersion) {
+    write(at("launcher-state"), "Qor launcher 1\n" + kV1 + "\n" + kV3 + "\n0");
     install(kV2);
     qor::kit::stage_version(root(), kV2);
     EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
+}
+
+TEST_F(StageVersion, WaitsForTheStartersPromotionOfATrialAndKeepsWhatItStaged) {
+    // kV2 is on trial and has just signalled readiness; the starter promotes it a few
+    // hundred milliseconds later, publishing its own record the way it always does.
+    write(at("launcher-state"), state_text(kV1, kV2, true));
+    install(kV3);
+    std::string starter_failure;
+    std::thread starter([&] {
+        std::this_thread::sleep_for(300ms);
+        try {
+            qor::publish_launcher_state(root(), qor::LauncherState{kV2, "", false});
+        } catch (const std::exception& failure) {
+            starter_failure = failure.what();
+        }
+    });
+    const std::string failure = failure_of([&] { qor::kit::stage_version(root(), kV3); });
+    starter.join();
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(starter_failure, "");
+    EXPECT_EQ(read(at("launcher-state")), state_text(kV2, kV3, false));
+}
+
+TEST_F(StageVersion, GivesUpWithoutWritingWhenATrialStaysPending) {
+    // A run that ended during its trial leaves it pending until the next start drops it.
+    const std::string before = "Qor launcher 1\n" + kV1 + "\n" + kV3 + "\n1";
+    write(at("launcher-state"), before);
+    install(kV2);
+    EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }),
+              "Cannot stage version while a trial is pending");
+    EXPECT_EQ(read(at("launcher-state")), before);
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "versions"}));
 }
 
 TEST_F(StageVersion, TheStartersReaderLoadsWhatWasStaged) {
@@ -263,7 +412,7 @@ TEST_F(StageVersion, RefusesBadIdentitiesAndLeavesTheStateAlone) {
 TEST_F(StageVersion, RefusesAVersionWhoseExecutableIsMissing) {
     const std::string before = state_text(kV1, "", false);
     write(at("launcher-state"), before);
-    fs::create_directories(at("versions") / kV2);  // the folder alone
+    fs::create_directories(at("versions") / kV2);                      // the folder alone
     fs::create_directories(at("versions") / kV3 / "QorLauncher.exe");  // a folder named like the executable
     for (const std::string& identity : {kV2, kV3}) {
         try {
@@ -299,5 +448,152 @@ TEST_F(StageVersion, NeverWritesThroughALinkPlantedAtItsTemporaryName) {
     EXPECT_EQ(read(victim), "keep me\n");
     EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
 }
+
+TEST_F(StageVersion, FailsWithTheWindowsErrorWhenLauncherStateIsHeldPastTheBound) {
+    const std::string before = state_text(kV1, "", false);
+    write(at("launcher-state"), before);
+    install(kV2);
+    {
+        const HeldFile scanner(at("launcher-state"), /*hold_for=*/0ms);
+        ASSERT_TRUE(scanner.opened());
+        EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }), "Cannot stage version (error 5)");
+    }
+    EXPECT_EQ(read(at("launcher-state")), before);
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "versions"}));
+}
+
+using ReadLauncherState = KitRoot;
+
+TEST_F(ReadLauncherState, SharesDeleteSoThatARenameOverTheFileStaysPossible) {
+    write(at("launcher-state"), state_text(kV1, kV2, false));
+    // A handle with delete access, as a rename over the file holds, admits only openers that share delete.
+    const OwnedHandle renaming(::CreateFileW(at("launcher-state").c_str(), DELETE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                             /*hTemplateFile=*/nullptr));
+    ASSERT_TRUE(renaming.valid());
+    EXPECT_EQ(qor::kit::read_launcher_state(root()), (qor::kit::StateRecord{kV1, kV2, false}));
+}
+
+// ---------------------------------------------------------------------------
+// Another program holds a file the kit replaces, for a moment shorter than the bound.
+
+struct HolderCase {
+    const char* name;
+    const char* held;  // in the launcher root
+    bool stages;       // stage_version, else signal_readiness
+};
+
+void PrintTo(const HolderCase& c, std::ostream* out) { *out << c.name; }
+
+class SharingConflict : public KitRoot, public testing::WithParamInterface<HolderCase> {};
+
+TEST_P(SharingConflict, IsWaitedOutWhenTheHolderLetsGoWithinTheBound) {
+    const HolderCase& c = GetParam();
+    write(at("launcher-state"), state_text(kV1, "", false));
+    install(kV2);
+    if (!fs::exists(at(c.held))) write(at(c.held), "left over\n");
+    const HeldFile scanner(at(c.held), /*hold_for=*/300ms);
+    ASSERT_TRUE(scanner.opened());
+    if (c.stages) {
+        qor::kit::stage_version(root(), kV2);
+        EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
+    } else {
+        qor::kit::signal_readiness(started(), kV1);
+        EXPECT_EQ(read(at("ready-00112233445566778899aabbccddeeff")), kV1 + "\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SharingConflict,
+                         testing::Values(HolderCase{"marker_in_place", "ready-00112233445566778899aabbccddeeff", false},
+                                         HolderCase{"launcher_state", "launcher-state", true},
+                                         HolderCase{"staging_left_over", "launcher-state.staging", true}),
+                         [](const testing::TestParamInfo<HolderCase>& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------------------
+// A version the starter would refuse to start is not staged. CTest's fixture lays
+// roots on the C: drive where kV3 is reached through a real link (make_links.sh).
+
+class StageThroughLink : public KitRoot, public testing::WithParamInterface<const char*> {};
+
+TEST_P(StageThroughLink, IsRefusedAndLeavesTheStateAlone) {
+    const wchar_t* base = _wgetenv(L"QOR_KIT_LINKS");
+    ASSERT_NE(base, nullptr) << "run through CTest: its fixture lays the links and sets QOR_KIT_LINKS";
+    const fs::path linked = fs::path(base) / GetParam();
+    ASSERT_TRUE(fs::is_directory(linked / "versions")) << "fixture folders missing";
+    const std::string before = state_text(kV1, "", false);
+    write(linked / "launcher-state", before);
+    EXPECT_EQ(failure_of([&] { qor::kit::stage_version(linked.wstring(), kV3); }),
+              "Launcher paths cannot use redirects");
+    EXPECT_EQ(read(linked / "launcher-state"), before);
+    EXPECT_FALSE(fs::exists(linked / "launcher-state.staging"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, StageThroughLink, testing::Values("versions-link", "folder-link", "executable-link"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                             std::string name = param.param;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// ---------------------------------------------------------------------------
+// The sample launcher, installed as a version and started as the starter starts it.
+
+struct SampleCase {
+    const char* name;
+    const wchar_t* exit_code_argument;
+    DWORD exit_code;
+    bool ready;
+    const char* logged;
+};
+
+void PrintTo(const SampleCase& c, std::ostream* out) { *out << c.name; }
+
+class SampleLauncher : public KitRoot, public testing::WithParamInterface<SampleCase> {
+protected:
+    static fs::path built_sample() {
+        std::wstring self(32'768, L'\0');
+        self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+        return fs::path(self).parent_path() / "sample" / "QorLauncher.exe";
+    }
+};
+
+TEST_P(SampleLauncher, SignalsReadinessAsItsOwnVersionOrRefusesTheRestartCode) {
+    const SampleCase& c = GetParam();
+    const fs::path installed = at("versions") / kV1 / "QorLauncher.exe";
+    fs::create_directories(installed.parent_path());
+    fs::copy_file(built_sample(), installed);
+    std::wstring command_line = L"\"" + installed.wstring() + L"\" --exit-code " + c.exit_code_argument +
+                                L" --launcher-root \"" + root() + L"\" --launcher-ready " + kToken;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(::CreateProcessW(installed.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
+                                 /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, CREATE_NO_WINDOW,
+                                 /*lpEnvironment=*/nullptr, installed.parent_path().c_str(), &startup, &started))
+        << "error " << ::GetLastError();
+    const OwnedHandle process(started.hProcess);
+    const OwnedHandle thread(started.hThread);
+    if (::WaitForSingleObject(process.get(), 30'000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        FAIL() << "the sample did not exit";
+    }
+    DWORD exit_code = 0;
+    ::GetExitCodeProcess(process.get(), &exit_code);
+    EXPECT_EQ(exit_code, c.exit_code);
+    const fs::path marker = at("ready-00112233445566778899aabbccddeeff");
+    if (c.ready) {
+        EXPECT_EQ(read(marker), kV1 + "\n");
+    } else {
+        EXPECT_FALSE(fs::exists(marker));
+    }
+    EXPECT_NE(read(at("launcher.log")).find(c.logged), std::string::npos) << read(at("launcher.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SampleLauncher,
+                         testing::Values(SampleCase{"exit_code_5", L"5", 5, true, "ready; user arguments: (none)"},
+                                         SampleCase{"exit_code_73_refused", L"73", 2, false,
+                                                    "refusing --exit-code 73"}),
+                         [](const testing::TestParamInfo<SampleCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

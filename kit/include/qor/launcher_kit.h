@@ -6,7 +6,10 @@
 //   3. stage_version + exit with kRestartExitCode: ask to be restarted into another
 //      installed version; the starter tries it and rolls back if it never gets ready.
 //
-// Standard library and Win32 only. Every failure is a qor::kit::KitError.
+// Standard library and Win32 only. Every failure is a qor::kit::KitError; where Windows
+// refused something, its text ends in "(error <code>)". Other programs (scanners,
+// indexers, sync tools) may hold a file for a moment: the kit's renames and temporaries
+// wait such a sharing conflict out for up to 2 seconds before they fail.
 
 #include <stdexcept>
 #include <string>
@@ -41,13 +44,19 @@ public:
 struct LaunchArguments {
     std::vector<std::wstring> user_arguments;
     bool started_by_starter = false;
-    bool after_rollback = false;  // the version tried last did not start; this one is the old one
+    // Some update failed to start, in this run (its trial ended before readiness) or in an
+    // earlier run that ended during a trial. Once set it stays set for every later start
+    // of the run, including a later trial that succeeds: it does not say which version
+    // this is (compare own_version_identity with the version you meant to install).
+    bool after_rollback = false;
     std::wstring launcher_root;
     std::string readiness_token;
 };
 
 // The starter appends, always last and in this order: [--launcher-update-rollback]
 // --launcher-root <root> --launcher-ready <token>. arguments excludes the program name.
+// Arguments are compared exactly, as the starter does: only "--launcher-root" and
+// "--launcher-ready" themselves are reserved ("--Launcher-Root" is a user argument).
 // Throws KitError "Malformed launcher arguments" when the reserved ones are misplaced,
 // incomplete, or carry a token that is not 32 characters of 0-9a-f.
 LaunchArguments read_launch_arguments(const std::vector<std::wstring>& arguments);
@@ -58,12 +67,17 @@ bool is_valid_version_identity(std::string_view identity);
 
 // The identity of the running launcher: the name of the folder its executable is in
 // (<root>\versions\<identity>\QorLauncher.exe). Throws KitError when that name is no identity.
+// That folder is also the launcher's current folder: relative paths land in it and are
+// left behind by the next update, so keep data under the launcher root or elsewhere.
 std::string own_version_identity();
 
 // Writes <root>\ready-<token> holding the identity and LF. The file is written under
-// another name and moved into place, so the starter never reads it half written.
+// another name (writing-ready-<token>) and moved into place, so the starter never reads
+// it half written; such temporaries left by earlier, killed launchers are then removed.
 // Throws KitError when not started by the starter, for a bad identity, or on a write failure.
 void signal_readiness(const LaunchArguments& launch, std::string_view own_identity);
+// The same with own_version_identity().
+void signal_readiness(const LaunchArguments& launch);
 
 struct StateRecord {
     std::string current_version;
@@ -77,14 +91,21 @@ struct StateRecord {
 StateRecord parse_launcher_state(std::string_view bytes);
 std::string format_launcher_state(const StateRecord& state);
 
-// Reads <root>\launcher-state. Throws KitError when it is missing or invalid.
+// Reads <root>\launcher-state, sharing read, write and delete so that the starter can
+// still rename over it. Throws KitError "Cannot read launcher state (error <code>)" or
+// "Invalid launcher state".
 StateRecord read_launcher_state(const std::wstring& launcher_root);
 
 // Makes <root>\versions\<identity> the staged version, keeping the current version from
 // launcher-state. Crash-safe: a fresh temporary of the kit's own is written, flushed to
-// the device and moved over launcher-state. Throws KitError "Invalid version identity",
-// "Staged version is not installed", "Invalid launcher state" or "Cannot stage version";
-// launcher-state is unchanged then.
+// the device and moved over launcher-state. While launcher-state shows a trial pending
+// (a trial version that has just signalled readiness, before the starter promotes it)
+// it waits, for up to 5 seconds. Throws KitError, leaving launcher-state unchanged:
+// "Invalid version identity"; "Launcher paths cannot use redirects" or "Cannot inspect
+// launcher path (error <code>)" when the version's folders or executable are links,
+// which the starter would refuse to start; "Staged version is not installed"; the
+// errors of read_launcher_state; "Cannot stage version while a trial is pending";
+// "Cannot stage version (error <code>)".
 void stage_version(const std::wstring& launcher_root, std::string_view identity);
 
 }  // namespace qor::kit
