@@ -1,14 +1,25 @@
 #pragma once
-// File-system queries that report failures in the standard library's wording
-// (std::filesystem::filesystem_error naming the operation and the path).
+// File-system queries whose failures keep the standard library's wording,
+// "filesystem error: <operation>: <reason> [<path>]", formatted here in UTF-8:
+// the library's own error type would bring its whole locale machinery along.
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "base/path_grammar.h"
 
 namespace qor {
 
+// The system's text for an error code as the standard library words it: the
+// message of the user's language without its closing ".\r\n", or "Unknown error code".
+std::string system_error_reason(std::uint32_t windows_error);
+
+// The library's text for a failed query; a missing file or folder reads
+// "No such file or directory".
+std::string filesystem_error_text(std::string_view operation, const Path& path, std::uint32_t windows_error);
+
+// Throws Failure with filesystem_error_text.
 [[noreturn]] void throw_filesystem_error(const std::string& operation, const Path& path, std::uint32_t windows_error);
 
 // Size in bytes; a folder counts as 0.
