@@ -5,6 +5,7 @@ Launcher roots live on the prefix's C: drive: Wine reports Z:\\ (the Unix root, 
 mount point) as a reparse point, so a correct starter refuses any root under Z:.
 """
 
+import codecs
 import json
 import os
 import re
@@ -55,6 +56,12 @@ def _unescape(text):
     return text.encode("latin-1", "backslashreplace").decode("unicode_escape")
 
 
+def _narrow_text(text):
+    """A narrow ("A") string of the relay trace as the UTF-8 it holds: Wine prints each
+    byte outside printable ASCII as \\xHH, so the escapes give the bytes back."""
+    return codecs.escape_decode(text.encode("ascii", "backslashreplace"))[0].decode("utf-8", "replace")
+
+
 @dataclass
 class Run:
     returncode: int
@@ -64,14 +71,14 @@ class Run:
 
     @property
     def message_boxes(self):
-        """(text, caption, style) of every MessageBoxA the program showed."""
+        """(text, caption, style) of every MessageBoxA the program showed, texts read as UTF-8."""
         boxes = []
         for function, arguments in self.calls:
             if function != "MessageBoxA":
                 continue
             m = re.match(r'[0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)$', arguments)
             if m:
-                boxes.append((_unescape(m.group(1)), _unescape(m.group(2)), int(m.group(3), 16)))
+                boxes.append((_narrow_text(m.group(1)), _narrow_text(m.group(2)), int(m.group(3), 16)))
         return boxes
 
     def called(self, function):

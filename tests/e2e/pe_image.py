@@ -145,3 +145,11 @@ def fixed_file_signature(block):
     """The VS_FIXEDFILEINFO signature that follows the root key (0xFEEF04BD when well formed)."""
     key_end = 6 + len("VS_VERSION_INFO\0") * 2
     return struct.unpack_from("<I", block, _align4(key_end))[0]
+
+
+def fixed_file_versions(block):
+    """FILEVERSION and PRODUCTVERSION of the VS_FIXEDFILEINFO, each as four numbers."""
+    key_end = 6 + len("VS_VERSION_INFO\0") * 2
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", block, _align4(key_end) + 8)
+    return tuple((ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+                 for ms, ls in ((file_ms, file_ls), (product_ms, product_ls)))

@@ -14,7 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import e2e_support  # noqa: E402,F401  (puts scripts/ on the path)
 import qorwine  # noqa: E402
 from pe_image import (IMAGE_FILE_MACHINE_AMD64, RT_MANIFEST, RT_VERSION, PEFormatError, PEImage,  # noqa: E402
-                      fixed_file_signature, version_strings)
+                      fixed_file_signature, fixed_file_versions, version_strings)
 
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
@@ -23,6 +23,23 @@ WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "advapi32.dll", "ntd
                 "ole32.dll", "bcrypt.dll", "ucrtbase.dll"}
 TOOLCHAIN_RUNTIME = re.compile(r"libstdc\+\+|libgcc|libwinpthread", re.IGNORECASE)
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+SETTINGS_2019 = "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}"
+CP_UTF8 = 65001
+# Launcher authors ship it in every install: it stays this small.
+LARGEST_STARTER_BYTES = 128 * 1024
+CODE_PAGE_PROBE = qorwine.BIN / "tools" / "code_page_probe.exe"
+
+
+def project_version():
+    """The CMake project's version, as the build was configured with it."""
+    cache = (qorwine.BUILD / "CMakeCache.txt").read_text(encoding="utf-8")
+    return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache, re.MULTILINE).group(1)
+
+
+def manifest_of(image):
+    [manifest] = [r for r in image.resources() if r.type_id == RT_MANIFEST]
+    return manifest.data
 
 
 class BuiltStarterTest(unittest.TestCase):
@@ -64,6 +81,22 @@ class BuiltStarterTest(unittest.TestCase):
         levels = document.findall(f".//{ASM_V3}requestedExecutionLevel")
         self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels], [("asInvoker", "false")])
 
+    def test_manifest_asks_for_utf8_and_long_paths(self):
+        document = ET.fromstring(manifest_of(self.image))
+        settings = document.findall(f"./{ASM_V3}application/{ASM_V3}windowsSettings")
+        self.assertEqual([s.findtext(f"{SETTINGS_2019}activeCodePage") for s in settings], ["UTF-8"])
+        self.assertEqual([s.findtext(f"{SETTINGS_2016}longPathAware") for s in settings], ["true"])
+
+    def test_runs_under_the_utf8_code_page(self):
+        """What Windows (here Wine) makes of that manifest: a program that carries the
+        same one runs with GetACP() 65001, so MessageBoxA reads UTF-8."""
+        self.assertEqual(manifest_of(PEImage.load(CODE_PAGE_PROBE)), manifest_of(self.image))
+        run = qorwine.run(CODE_PAGE_PROBE, relay=False)
+        self.assertEqual((run.returncode, run.stdout.strip()), (0, str(CP_UTF8).encode()))
+
+    def test_small(self):
+        self.assertLessEqual(qorwine.STARTER.stat().st_size, LARGEST_STARTER_BYTES)
+
     def test_version_resource_names_the_product(self):
         versions = [r for r in self.image.resources() if r.type_id == RT_VERSION]
         self.assertEqual(len(versions), 1)
@@ -73,6 +106,14 @@ class BuiltStarterTest(unittest.TestCase):
         self.assertEqual(strings.get("ProductName"), "Qor Launcher")
         self.assertTrue(strings.get("FileDescription"))
         self.assertRegex(strings.get("FileVersion", ""), r"^\d+(\.\d+){1,3}$")
+
+    def test_version_resource_has_the_project_version(self):
+        version = project_version()
+        [resource] = [r for r in self.image.resources() if r.type_id == RT_VERSION]
+        strings = version_strings(resource.data)
+        self.assertEqual((strings.get("FileVersion"), strings.get("ProductVersion")), (version, version))
+        numbers = tuple(int(n) for n in version.split(".")) + (0,)
+        self.assertEqual(fixed_file_versions(resource.data), (numbers, numbers))
 
 
 class ReaderTest(unittest.TestCase):

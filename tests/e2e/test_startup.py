@@ -112,15 +112,21 @@ class StateAtStartupTest(StarterTestCase):
                 self.assertEqual(root.received(CURRENT), [])
 
     def test_missing_state_names_the_operation_and_path(self):
-        root = self.make_root({CURRENT: "ready\nexit 0\n"})
-        run = root.run()
-        self.assertEqual(len(run.message_boxes), 1, run.stderr[-2000:])
-        [(text, caption, style)] = run.message_boxes
-        self.assertEqual((caption, style, run.returncode), ("Qor Launcher", 0x10, 1))
-        self.assertIn("file_size", text)
-        self.assertIn(f"{root.windows}\\launcher-state", text)
-        self.assertFalse((root.path / "launcher-state").exists())  # nothing is defaulted
-        self.assertEqual(root.received(CURRENT), [])
+        """Also under a user folder that is not ASCII: the box's text is UTF-8 (the
+        manifest makes it the code page MessageBoxA reads) and names the root exactly."""
+        for label, suffix in [("ascii", ""), ("non-ascii", "-runs/Jürgen 日本 été/r")]:
+            with self.subTest(label):
+                root = self.make_root({CURRENT: "ready\nexit 0\n"}, suffix=suffix)
+                run = root.run()
+                self.assertEqual(len(run.message_boxes), 1, run.stderr[-2000:])
+                [(text, caption, style)] = run.message_boxes
+                self.assertEqual((caption, style, run.returncode), ("Qor Launcher", 0x10, 1))
+                self.assertIn("file_size", text)
+                self.assertIn(f"{root.windows}\\launcher-state", text)
+                self.assertEqual(text, f"filesystem error: file_size: No such file or directory "
+                                       f"[{root.windows}\\launcher-state]")
+                self.assertFalse((root.path / "launcher-state").exists())  # nothing is defaulted
+                self.assertEqual(root.received(CURRENT), [])
 
 
 class RedirectTest(StarterTestCase):
