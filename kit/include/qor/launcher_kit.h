@@ -108,4 +108,32 @@ StateRecord read_launcher_state(const std::wstring& launcher_root);
 // "Cannot stage version (error <code>)".
 void stage_version(const std::wstring& launcher_root, std::string_view identity);
 
+// ---------------------------------------------------------------------------
+// The two ends of an update: installing a version, and removing the old ones.
+// Their temporaries under versions are folders named installing-<32 hex digits> and
+// deleting-<32 hex digits>, which no identity can take.
+
+// Installs the files of source_folder (QorLauncher.exe at its top, subfolders included)
+// as <root>\versions\<identity> and returns the identity: the lowercase hex SHA-256 of
+// that QorLauncher.exe. The copy is made in a fresh temporary under versions, flushed to
+// the device and renamed in one step, so the identity's name never shows a half-copied
+// version. A folder of that identity holding the same QorLauncher.exe is kept as it is;
+// one holding anything else is refused, and nothing is overwritten. Temporaries left by
+// killed installs are removed first. Throws KitError, leaving no temporary behind, for
+// a source without QorLauncher.exe or holding a link, that refusal, redirects in the
+// root, versions or the identity's folder, and failures to read or write.
+std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder);
+
+// Removes every folder under <root>\versions that is neither the current nor the staged
+// version of launcher-state nor the calling launcher's own (own_version_identity; a
+// caller outside any version folder keeps only the two), and the kit's temporaries. A
+// folder is first renamed to a temporary, then deleted; one that cannot be renamed
+// because something in it is in use (a running program, an install under way) stays
+// for the next call. A link is removed as a link, never followed. Files directly under
+// versions stay. Throws KitError, having removed nothing, when launcher-state cannot be
+// read and for redirects in the root or versions.
+// Call it at start-up once ready, and never between an install and its staging: the
+// version just installed is not yet in launcher-state.
+void prune_versions(const std::wstring& launcher_root);
+
 }  // namespace qor::kit

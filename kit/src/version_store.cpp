@@ -1,0 +1,439 @@
+// Installing versions into <root>\versions and removing the ones no longer needed.
+
+#include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kit_files.h"
+#include "qor/launcher_kit.h"
+
+namespace qor::kit {
+
+namespace {
+
+constexpr std::wstring_view kVersionsFolderName = L"versions";
+// Prefix and 32 hex digits: never 64 hex digits, so no identity can ever take such a name.
+constexpr std::wstring_view kInstallPrefix = L"installing-";
+constexpr std::wstring_view kDeletionPrefix = L"deleting-";
+constexpr std::size_t kTemporarySuffixLength = 32;
+constexpr DWORD kCopyBufferBytes = 1 << 20;
+constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
+
+std::wstring join(const std::wstring& folder, std::wstring_view name) {
+    std::wstring path = folder;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/' && path.back() != L':') path += L'\\';
+    path += name;
+    return path;
+}
+
+std::string to_hex(const unsigned char* bytes, std::size_t count) {
+    std::string hex;
+    hex.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        hex += kLowerHexDigits[bytes[i] >> 4];
+        hex += kLowerHexDigits[bytes[i] & 0x0F];
+    }
+    return hex;
+}
+
+// NTSTATUS: negative values are errors.
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+std::wstring random_hex() {
+    std::array<unsigned char, kTemporarySuffixLength / 2> bytes{};
+    const NTSTATUS status = ::BCryptGenRandom(/*hAlgorithm=*/nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                              BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!succeeded(status)) detail::fail("Cannot name a temporary folder", static_cast<DWORD>(status));
+    const std::string hex = to_hex(bytes.data(), bytes.size());
+    return std::wstring(hex.begin(), hex.end());
+}
+
+bool is_temporary_name(std::wstring_view name) {
+    for (const std::wstring_view prefix : {kInstallPrefix, kDeletionPrefix}) {
+        if (!name.starts_with(prefix)) continue;
+        const std::wstring_view suffix = name.substr(prefix.size());
+        return suffix.size() == kTemporarySuffixLength &&
+               suffix.find_first_not_of(L"0123456789abcdef") == std::wstring_view::npos;
+    }
+    return false;
+}
+
+// Windows folds case in names, so "ABC..." is the folder of identity "abc...".
+std::string folded_ascii(std::wstring_view name) {
+    std::string folded;
+    for (const wchar_t unit : name) {
+        if (unit > 0x7F) return {};
+        folded += static_cast<char>(unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit);
+    }
+    return folded;
+}
+
+bool same_name(std::wstring_view a, std::wstring_view b) {
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                  /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+class FindHandle {
+public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (valid()) ::FindClose(handle_);
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+struct Entry {
+    std::wstring name;
+    DWORD attributes;
+};
+
+struct Listing {
+    std::vector<Entry> entries;
+    DWORD error = 0;  // ERROR_PATH_NOT_FOUND for a missing folder
+};
+
+// The whole listing first: the callers rename and delete entries of the folder.
+Listing list_folder(const std::wstring& folder) {
+    Listing listing;
+    WIN32_FIND_DATAW found{};
+    const std::wstring pattern = join(folder, L"*");
+    const FindHandle search(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                               /*lpSearchFilter=*/nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!search.valid()) {
+        listing.error = ::GetLastError();
+        return listing;
+    }
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") listing.entries.push_back({std::wstring(name), found.dwFileAttributes});
+    } while (::FindNextFileW(search.get(), &found));
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_NO_MORE_FILES) listing.error = error;
+    return listing;
+}
+
+bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// Deletes the link itself, through a handle that is shown to be the link: Wine opens
+// what a Unix link points to even when asked for the link, and deleting or renaming by
+// name there acts on the target. So under Wine a link to a folder stays.
+bool remove_link(const std::wstring& path) {
+    const detail::FileHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                                /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                                /*hTemplateFile=*/nullptr));
+    if (!link.valid()) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        !is_link(tag.FileAttributes)) {
+        return false;
+    }
+    FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/TRUE};
+    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Best effort: what cannot go now stays, under a name no version has, for a later call.
+// Links inside are removed as links, never entered.
+void remove_tree(const std::wstring& folder) {
+    for (const Entry& entry : list_folder(folder).entries) {
+        const std::wstring path = join(folder, entry.name);
+        if (is_link(entry.attributes)) {
+            remove_link(path);
+        } else if (is_folder(entry.attributes)) {
+            remove_tree(path);
+        } else {
+            if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                ::SetFileAttributesW(path.c_str(), entry.attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+            }
+            ::DeleteFileW(path.c_str());
+        }
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+// Renamed first, so that a folder half deleted never keeps a version's name. One that
+// cannot be renamed is in use (a file open in it, or an install holding its temporary)
+// and stays for a later call; no retry, a program that runs will not let go soon.
+void discard_folder(const std::wstring& versions, const std::wstring& name) {
+    const std::wstring doomed = join(versions, std::wstring(kDeletionPrefix) + random_hex());
+    if (!::MoveFileExW(join(versions, name).c_str(), doomed.c_str(), /*dwFlags=*/0)) return;
+    remove_tree(doomed);
+}
+
+// Temporaries left by killed installs and interrupted deletions.
+void remove_temporaries(const std::wstring& versions, const std::vector<Entry>& entries) {
+    for (const Entry& entry : entries) {
+        if (is_folder(entry.attributes) && !is_link(entry.attributes) && is_temporary_name(entry.name)) {
+            discard_folder(versions, entry.name);
+        }
+    }
+}
+
+struct AlgorithmCloser {
+    void operator()(BCRYPT_ALG_HANDLE algorithm) const { ::BCryptCloseAlgorithmProvider(algorithm, /*dwFlags=*/0); }
+};
+struct HashDestroyer {
+    void operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
+};
+
+class Sha256 {
+public:
+    Sha256() {
+        BCRYPT_ALG_HANDLE algorithm = nullptr;
+        NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
+                                                        /*pszImplementation=*/nullptr, /*dwFlags=*/0);
+        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
+        algorithm_.reset(algorithm);
+        BCRYPT_HASH_HANDLE hash = nullptr;
+        status = ::BCryptCreateHash(algorithm_.get(), &hash, /*pbHashObject=*/nullptr, /*cbHashObject=*/0,
+                                    /*pbSecret=*/nullptr, /*cbSecret=*/0, /*dwFlags=*/0);
+        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
+        hash_.reset(hash);
+    }
+
+    void add(unsigned char* bytes, ULONG count) {
+        const NTSTATUS status = ::BCryptHashData(hash_.get(), bytes, count, /*dwFlags=*/0);
+        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
+    }
+
+    // Lowercase hex of the digest; the hash is spent afterwards.
+    std::string finish() {
+        std::array<unsigned char, 32> digest{};
+        const NTSTATUS status =
+            ::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), /*dwFlags=*/0);
+        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
+        return to_hex(digest.data(), digest.size());
+    }
+
+private:
+    std::unique_ptr<void, AlgorithmCloser> algorithm_;
+    std::unique_ptr<void, HashDestroyer> hash_;
+};
+
+detail::FileHandle open_for_reading(const std::wstring& path) {
+    // Delete sharing: never block someone else's rename or removal of what we read.
+    return detail::FileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
+                                            /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                            /*hTemplateFile=*/nullptr));
+}
+
+// Copies into a file that did not exist, hashing what was read when asked, and flushes it:
+// the folder's rename is journaled, the files' data is not, and a power cut must not leave
+// a complete-looking version full of zeros.
+void copy_file(const std::wstring& from, const std::wstring& to, Sha256* hash) {
+    const detail::FileHandle source = open_for_reading(from);
+    if (!source.valid()) {
+        const DWORD error = ::GetLastError();
+        detail::fail("Cannot read version", error);
+    }
+    detail::FileHandle target(::CreateFileW(to.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                                            /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                            /*hTemplateFile=*/nullptr));
+    if (!target.valid()) {
+        const DWORD error = ::GetLastError();
+        detail::fail("Cannot install version", error);
+    }
+    std::vector<unsigned char> buffer(kCopyBufferBytes);
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(source.get(), buffer.data(), kCopyBufferBytes, &read, /*lpOverlapped=*/nullptr)) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot read version", error);
+        }
+        if (read == 0) break;
+        if (hash != nullptr) hash->add(buffer.data(), read);
+        DWORD written = 0;
+        if (!::WriteFile(target.get(), buffer.data(), read, &written, /*lpOverlapped=*/nullptr)) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot install version", error);
+        }
+        // A synchronous write to a disk file that succeeds short has run out of room.
+        if (written != read) detail::fail("Cannot install version", ERROR_HANDLE_DISK_FULL);
+    }
+    if (!::FlushFileBuffers(target.get()) || !target.close()) {
+        const DWORD error = ::GetLastError();
+        detail::fail("Cannot install version", error);
+    }
+}
+
+// Empty when the file cannot be read.
+std::string sha256_of_file(const std::wstring& path) {
+    const detail::FileHandle file = open_for_reading(path);
+    if (!file.valid()) return {};
+    Sha256 hash;
+    std::vector<unsigned char> buffer(kCopyBufferBytes);
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer.data(), kCopyBufferBytes, &read, /*lpOverlapped=*/nullptr) && read > 0) {
+        hash.add(buffer.data(), read);
+    }
+    if (read != 0) return {};
+    return hash.finish();
+}
+
+void copy_tree(const std::wstring& from, const std::wstring& to, bool skip_executable) {
+    const Listing listing = list_folder(from);
+    if (listing.error != 0) detail::fail("Cannot read version", listing.error);
+    for (const Entry& entry : listing.entries) {
+        if (is_link(entry.attributes)) throw KitError("Version folders cannot hold links");
+        const std::wstring source = join(from, entry.name);
+        const std::wstring target = join(to, entry.name);
+        if (is_folder(entry.attributes)) {
+            if (!::CreateDirectoryW(target.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+                const DWORD error = ::GetLastError();
+                detail::fail("Cannot install version", error);
+            }
+            copy_tree(source, target, /*skip_executable=*/false);
+        } else if (!skip_executable || !same_name(entry.name, kLauncherExecutableName)) {
+            copy_file(source, target, /*hash=*/nullptr);
+        }
+    }
+}
+
+// A fresh install temporary under versions. It is held open without delete sharing, so
+// that the clean-up of another install or prune cannot rename it away (and delete it)
+// while the copy is under way; a killed install's handle closes with it.
+class InstallFolder {
+public:
+    explicit InstallFolder(const std::wstring& versions)
+        : path_(join(versions, std::wstring(kInstallPrefix) + random_hex())), guard_(create_and_hold(path_)) {}
+    ~InstallFolder() {
+        if (published_) return;
+        guard_.close();
+        remove_tree(path_);
+    }
+    InstallFolder(const InstallFolder&) = delete;
+    InstallFolder& operator=(const InstallFolder&) = delete;
+
+    const std::wstring& path() const { return path_; }
+
+    // One rename, never over an existing folder: the identity's name shows nothing until
+    // every file is there. Returns 0 or the Windows error.
+    DWORD publish(const std::wstring& final_path) {
+        guard_.close();
+        const DWORD error = detail::move_file(path_, final_path, MOVEFILE_WRITE_THROUGH);
+        published_ = error == 0;
+        return error;
+    }
+
+private:
+    static detail::FileHandle create_and_hold(const std::wstring& path) {
+        if (!::CreateDirectoryW(path.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot install version", error);
+        }
+        detail::FileHandle guard(::CreateFileW(path.c_str(), GENERIC_READ,
+                                               /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, /*hTemplateFile=*/nullptr));
+        if (!guard.valid()) {
+            const DWORD error = ::GetLastError();
+            ::RemoveDirectoryW(path.c_str());
+            detail::fail("Cannot install version", error);
+        }
+        return guard;
+    }
+
+    std::wstring path_;
+    detail::FileHandle guard_;
+    bool published_ = false;
+};
+
+// An installed folder of this identity that holds the same executable is the same version.
+bool holds_version(const std::wstring& folder, const std::string& identity) {
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && is_folder(attributes) && !is_link(attributes) &&
+           sha256_of_file(join(folder, kLauncherExecutableName)) == identity;
+}
+
+bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void prune_versions(const std::wstring& launcher_root, const std::string& own_identity) {
+    // Before anything is touched: without a readable state nothing is known to be current.
+    const StateRecord state = read_launcher_state(launcher_root);
+    const std::wstring versions = join(launcher_root, kVersionsFolderName);
+    detail::refuse_redirects(versions);
+    const Listing listing = list_folder(versions);
+    if (listing.error == ERROR_FILE_NOT_FOUND || listing.error == ERROR_PATH_NOT_FOUND) return;
+    if (listing.error != 0) detail::fail("Cannot list versions", listing.error);
+
+    const auto kept = [&](const std::string& name) {
+        return is_valid_version_identity(name) &&
+               (name == state.current_version || name == state.staged_version || name == own_identity);
+    };
+    for (const Entry& entry : listing.entries) {
+        if (!is_folder(entry.attributes) || kept(folded_ascii(entry.name))) continue;
+        // Never renamed: under Wine that would move what the link points to.
+        if (is_link(entry.attributes)) {
+            remove_link(join(versions, entry.name));
+        } else {
+            discard_folder(versions, entry.name);
+        }
+    }
+}
+
+}  // namespace
+
+std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder) {
+    const std::wstring versions = join(launcher_root, kVersionsFolderName);
+    detail::refuse_redirects(versions);
+    if (!::CreateDirectoryW(versions.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot install version", error);
+    }
+    remove_temporaries(versions, list_folder(versions).entries);
+
+    const std::wstring source_executable = join(source_folder, kLauncherExecutableName);
+    const DWORD source_attributes = ::GetFileAttributesW(source_executable.c_str());
+    if (source_attributes == INVALID_FILE_ATTRIBUTES || is_folder(source_attributes)) {
+        throw KitError("Version to install has no QorLauncher.exe");
+    }
+
+    InstallFolder temporary(versions);
+    // The identity comes from the bytes copied, so the folder's name always matches them.
+    Sha256 hash;
+    copy_file(source_executable, join(temporary.path(), kLauncherExecutableName), &hash);
+    const std::string identity = hash.finish();
+    const std::wstring final_path = join(versions, std::wstring(identity.begin(), identity.end()));
+    detail::refuse_redirects(final_path);
+    if (exists(final_path)) {
+        if (holds_version(final_path, identity)) return identity;
+        throw KitError("Another folder is installed under this version identity");
+    }
+
+    copy_tree(source_folder, temporary.path(), /*skip_executable=*/true);
+    const DWORD error = temporary.publish(final_path);
+    if (error == 0) return identity;
+    // Another install of the same version may have just finished.
+    if ((error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) && holds_version(final_path, identity)) {
+        return identity;
+    }
+    detail::fail("Cannot install version", error);
+}
+
+void prune_versions(const std::wstring& launcher_root) {
+    std::string own_identity;
+    try {
+        own_identity = own_version_identity();
+    } catch (const KitError&) {
+        // Not run from a version folder (an installer, a tool): it has no version to keep.
+    }
+    prune_versions(launcher_root, own_identity);
+}
+
+}  // namespace qor::kit

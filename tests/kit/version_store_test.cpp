@@ -1,0 +1,377 @@
+// Installing and pruning versions in real launcher roots under Wine. Where a case needs
+// another process (a launcher killed mid-install, a launcher running from its own version
+// folder), this test program is started again as that process; see act_as_child.
+
+#include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qor/launcher_kit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qor::kit::KitError;
+
+constexpr const wchar_t* kChildOption = L"--version-store-child";
+
+// Started with kChildOption, this program acts and exits before GoogleTest runs:
+//   install <root> <source>   prune <root>
+int act_as_child() {
+    int count = 0;
+    wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (arguments == nullptr || count < 3 || std::wstring(arguments[1]) != kChildOption) {
+        ::LocalFree(arguments);
+        return 0;
+    }
+    const std::wstring action = arguments[2];
+    int exit_code = 2;
+    try {
+        if (action == L"install" && count == 5) {
+            qor::kit::install_version(arguments[3], arguments[4]);
+            exit_code = 0;
+        } else if (action == L"prune" && count == 4) {
+            qor::kit::prune_versions(arguments[3]);
+            exit_code = 0;
+        }
+    } catch (const KitError& error) {
+        std::fprintf(stderr, "child: %s\n", error.what());
+        exit_code = 3;
+    }
+    ::LocalFree(arguments);
+    ::ExitProcess(static_cast<UINT>(exit_code));
+}
+
+[[maybe_unused]] const int kNotAChild = act_as_child();
+
+// The test program's own path.
+fs::path this_program() {
+    std::wstring path(32'768, L'\0');
+    path.resize(::GetModuleFileNameW(/*hModule=*/nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path;
+}
+
+// Owns a child process; one still running when released is ended.
+class Child {
+public:
+    Child(const fs::path& program, const std::vector<std::wstring>& arguments) {
+        std::wstring command_line = L"\"" + program.wstring() + L"\" " + kChildOption;
+        for (const std::wstring& argument : arguments) command_line += L" \"" + argument + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        if (!::CreateProcessW(program.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
+                              /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, /*dwCreationFlags=*/0,
+                              /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup, &started)) {
+            const DWORD error = ::GetLastError();
+            throw std::runtime_error("cannot start the child, error " + std::to_string(error));
+        }
+        ::CloseHandle(started.hThread);
+        process_ = started.hProcess;
+    }
+    ~Child() {
+        kill();
+        ::CloseHandle(process_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool running() const { return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    DWORD wait() {
+        ::WaitForSingleObject(process_, INFINITE);
+        DWORD exit_code = 1;
+        ::GetExitCodeProcess(process_, &exit_code);
+        return exit_code;
+    }
+    void kill() {
+        if (running()) ::TerminateProcess(process_, 1);
+        ::WaitForSingleObject(process_, INFINITE);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// sha256sum of kLauncherBytes, computed outside the kit.
+const std::string kLauncherBytes = "MZ stand-in launcher for the version store\n";
+const std::string kLauncherIdentity = "f12e1fc4df6c5e924d5da3542fcb3cea6db993d14cae773aa5df593bdcd9710f";
+const std::string kCurrent(64, 'c');
+const std::string kStaged(64, 'e');
+const std::string kOwn(64, 'a');
+const std::string kOther(64, 'b');
+
+std::string bytes_of(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+std::string state_text(const std::string& current, const std::string& staged) {
+    return "Qor launcher 1\n" + current + "\n" + (staged.empty() ? "-" : staged) + "\n0\n";
+}
+
+struct FileFacts {
+    std::string bytes;  // their summary
+    std::uint64_t file_index = 0;
+    std::uint64_t write_time = 0;
+    bool operator==(const FileFacts&) const = default;
+};
+
+void PrintTo(const FileFacts& file, std::ostream* out) {
+    *out << file.bytes << ", file index " << file.file_index << ", written " << file.write_time;
+}
+
+void write(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+// Short enough for a failure message to show: megabytes of bytes would swamp it.
+std::string summary(const std::string& bytes) {
+    return std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(bytes));
+}
+
+// Every folder and file below folder by relative path, files with a summary of their bytes.
+std::map<std::string, std::string> contents(const fs::path& folder) {
+    std::map<std::string, std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string relative = entry.path().lexically_relative(folder).generic_string();
+        found[relative] = entry.is_directory() ? "(folder)" : summary(read(entry.path()));
+    }
+    return found;
+}
+// The same with each file's identity on the disk and its last write: what a copy changes.
+std::map<std::string, FileFacts> facts(const fs::path& folder) {
+    std::map<std::string, FileFacts> found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        FileFacts& file = found[entry.path().lexically_relative(folder).generic_string()];
+        if (entry.is_directory()) continue;
+        file.bytes = summary(read(entry.path()));
+        const HANDLE handle =
+            ::CreateFileW(entry.path().c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+        BY_HANDLE_FILE_INFORMATION information{};
+        EXPECT_TRUE(::GetFileInformationByHandle(handle, &information)) << entry.path();
+        ::CloseHandle(handle);
+        file.file_index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+        file.write_time = (std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32) |
+                          information.ftLastWriteTime.dwLowDateTime;
+    }
+    return found;
+}
+
+class VersionStore : public testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device random;
+        base_ = fs::temp_directory_path() / ("qor-versions-" + std::to_string(random()));
+        fs::create_directories(root_path());
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(base_, ignored);
+    }
+
+    fs::path root_path() const { return base_ / "launcher"; }
+    std::wstring root() const { return root_path().wstring(); }
+    fs::path versions() const { return root_path() / "versions"; }
+    fs::path download() const { return base_ / "download"; }
+
+    // QorLauncher.exe, a subfolder, and large files when asked.
+    void lay_out_download(std::size_t large_files, std::size_t large_size) {
+        write(download() / "QorLauncher.exe", kLauncherBytes);
+        write(download() / "resources" / "readme.txt", "resources of this version\n");
+        fs::create_directories(download() / "resources" / "empty");
+        for (std::size_t i = 0; i < large_files; ++i) {
+            write(download() / "resources" / ("data-" + std::to_string(i) + ".bin"),
+                  bytes_of(large_size, static_cast<unsigned>(i)));
+        }
+    }
+
+    std::string install_failure() {
+        try {
+            qor::kit::install_version(root(), download().wstring());
+        } catch (const KitError& error) {
+            return error.what();
+        }
+        return "";
+    }
+
+    fs::path base_;
+};
+
+TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsExecutableAndNothingElse) {
+    lay_out_download(/*large_files=*/1, /*large_size=*/5 << 20);
+    const std::string identity = qor::kit::install_version(root(), download().wstring());
+    EXPECT_EQ(identity, kLauncherIdentity);
+    EXPECT_EQ(names(versions()), std::vector<std::string>{kLauncherIdentity});
+    EXPECT_EQ(contents(versions() / kLauncherIdentity), contents(download()));
+
+    // Installing twice changes nothing: the same files, not copies of them.
+    const auto before = facts(versions());
+    EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
+    EXPECT_EQ(facts(versions()), before);
+}
+
+TEST_F(VersionStore, InstallRefusesAnotherFolderUnderAnExistingIdentityAndOverwritesNothing) {
+    lay_out_download(/*large_files=*/0, /*large_size=*/0);
+    const fs::path taken = versions() / kLauncherIdentity;
+    for (const char* executable : {"MZ another build\n", ""}) {
+        fs::remove_all(versions());
+        write(taken / "notes.txt", "already here\n");
+        if (*executable != '\0') write(taken / "QorLauncher.exe", executable);
+        const auto before = facts(versions());
+        EXPECT_EQ(install_failure(), "Another folder is installed under this version identity") << executable;
+        EXPECT_EQ(facts(versions()), before) << executable;
+    }
+}
+
+TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion) {
+    lay_out_download(/*large_files=*/3, /*large_size=*/8 << 20);
+    const auto expected = contents(download());
+    const char* kills_text = std::getenv("QOR_INSTALL_KILLS");
+    const int kills = kills_text != nullptr ? std::atoi(kills_text) : 5;
+    const char* seed_text = std::getenv("QOR_SEED");
+    const unsigned seed = seed_text != nullptr ? static_cast<unsigned>(std::stoul(seed_text)) : std::random_device{}();
+    std::cout << "QOR_SEED=" << seed << ", " << kills << " kills (QOR_INSTALL_KILLS)\n";
+    std::mt19937 random(seed);
+    fs::create_directories(versions());
+
+    // Starts an install in a child and waits until its own temporary appears: from then
+    // on the child copies, and a process start (slow under Wine) does not dilute the kills.
+    const auto start_install = [&] {
+        const std::vector<std::string> before = names(versions());
+        auto child = std::make_unique<Child>(this_program(),
+                                             std::vector<std::wstring>{L"install", root(), download().wstring()});
+        for (bool begun = false; !begun && child->running(); ::Sleep(1)) {
+            for (const std::string& name : names(versions())) {
+                begun = begun || (name.starts_with("installing-") &&
+                                  std::find(before.begin(), before.end(), name) == before.end());
+            }
+        }
+        return child;
+    };
+
+    // Installs left alone say how long the copy takes; the first also fills the caches.
+    auto copy_time = std::chrono::milliseconds::max();
+    for (int run = 0; run < 2; ++run) {
+        const auto child = start_install();
+        const auto began = std::chrono::steady_clock::now();
+        ASSERT_EQ(child->wait(), 0u);
+        copy_time = std::min(
+            copy_time, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began));
+        ASSERT_EQ(contents(versions() / kLauncherIdentity), expected);
+        fs::remove_all(versions() / kLauncherIdentity);
+    }
+
+    int finished_before_the_kill = 0;
+    for (int kill = 0; kill < kills; ++kill) {
+        const auto delay = std::uniform_int_distribution<long long>(0, copy_time.count())(random);
+        const auto child = start_install();
+        ::Sleep(static_cast<DWORD>(delay));
+        child->kill();
+        if (fs::exists(versions() / kLauncherIdentity)) {
+            EXPECT_EQ(contents(versions() / kLauncherIdentity), expected) << "killed " << delay << " ms into the copy";
+            fs::remove_all(versions() / kLauncherIdentity);
+            ++finished_before_the_kill;
+        }
+    }
+    std::cout << "a copy took " << copy_time.count() << " ms; " << finished_before_the_kill << " of " << kills
+              << " kills came after the version was in place\n";
+
+    EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
+    EXPECT_EQ(contents(versions() / kLauncherIdentity), expected);
+    write(root_path() / "launcher-state", state_text(kLauncherIdentity, ""));
+    qor::kit::prune_versions(root());
+    EXPECT_EQ(names(versions()), std::vector<std::string>{kLauncherIdentity});
+}
+
+TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsInUse) {
+    for (const std::string& identity : {kCurrent, kStaged, kOther}) {
+        write(versions() / identity / "QorLauncher.exe", "MZ");
+        write(versions() / identity / "resources" / "readme.txt", identity);
+    }
+    // The launcher that prunes runs from its own version folder.
+    fs::create_directories(versions() / kOwn);
+    fs::copy_file(this_program(), versions() / kOwn / "QorLauncher.exe");
+    // Left by a killed install and an interrupted prune.
+    write(versions() / ("installing-" + std::string(32, '1')) / "QorLauncher.exe", "MZ half");
+    write(versions() / ("deleting-" + std::string(32, '2')) / "resources" / "readme.txt", "half deleted");
+    // An install under way in another process holds its temporary open.
+    const std::string in_use = "installing-" + std::string(32, '3');
+    write(versions() / in_use / "QorLauncher.exe", "MZ being copied");
+    const HANDLE held = ::CreateFileW((versions() / in_use).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    write(versions() / "notes.txt", "not a folder\n");
+
+    // Without a readable launcher-state nothing is known to be current: nothing goes.
+    const std::string damaged = "Qor launcher 1\r\n" + kCurrent + "\r\n" + kStaged + "\r\n0\r\n";
+    write(root_path() / "launcher-state", damaged);
+    const auto before = contents(versions());
+    EXPECT_THROW(qor::kit::prune_versions(root()), KitError);
+    EXPECT_EQ(contents(versions()), before);
+
+    write(root_path() / "launcher-state", state_text(kCurrent, kStaged));
+    EXPECT_EQ(Child(versions() / kOwn / "QorLauncher.exe", {L"prune", root()}).wait(), 0u);
+    ::CloseHandle(held);
+    EXPECT_EQ(names(versions()), (std::vector<std::string>{kOwn, kCurrent, kStaged, in_use, "notes.txt"}));
+    EXPECT_EQ(read(versions() / kCurrent / "resources" / "readme.txt"), kCurrent);
+    EXPECT_EQ(read(versions() / in_use / "QorLauncher.exe"), "MZ being copied");
+}
+
+bool running_under_wine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+TEST(PruneVersionsWithLinks, RemovesALinkAsALinkNeverWhatItPointsTo) {
+    // make_version_links.sh lays the root with Unix symbolic links to folders outside it,
+    // which Wine reports as reparse points.
+    const char* base_text = std::getenv("QOR_KIT_PRUNE_LINKS");
+    ASSERT_NE(base_text, nullptr) << "run through CTest: its fixture lays the folders and sets QOR_KIT_PRUNE_LINKS";
+    const fs::path base = base_text;
+    const fs::path versions = base / "root" / "versions";
+    ASSERT_TRUE(fs::is_directory(versions / std::string(64, 'c'))) << "fixture folders missing";
+
+    qor::kit::prune_versions((base / "root").wstring());
+
+    EXPECT_TRUE(fs::is_directory(base / "outside" / "empty"));
+    EXPECT_EQ(names(base / "outside"), (std::vector<std::string>{"empty", "full"}));
+    EXPECT_EQ(read(base / "outside" / "full" / "keep.txt"), "keep me\n");
+    EXPECT_TRUE(fs::is_directory(versions / std::string(64, 'c')));
+    const bool links_left =
+        ::GetFileAttributesW((versions / std::string(64, 'a')).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        ::GetFileAttributesW((versions / std::string(64, 'b')).c_str()) != INVALID_FILE_ATTRIBUTES;
+    // Wine 8 opens, renames and deletes what a Unix link points to, never the link itself,
+    // so there the links cannot be removed without harm, and stay.
+    EXPECT_EQ(links_left, running_under_wine());
+}
+
+}  // namespace
