@@ -24,6 +24,10 @@ constexpr std::wstring_view kDeletionPrefix = L"deleting-";
 constexpr std::size_t kTemporarySuffixLength = 32;
 constexpr DWORD kCopyBufferBytes = 1 << 20;
 constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
+// A version on trial prunes right after its readiness, which the starter turns into its
+// promotion within a 100 ms poll (2 s more when something holds launcher-state).
+constexpr ULONGLONG kTrialSettleBoundMilliseconds = 5'000;
+constexpr DWORD kTrialSettlePauseMilliseconds = 50;
 
 std::wstring join(const std::wstring& folder, std::wstring_view name) {
     std::wstring path = folder;
@@ -363,9 +367,20 @@ bool holds_version(const std::wstring& folder, const std::string& identity) {
 
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Waits for a pending trial to be settled, so that the version a promoted trial replaces
+// goes in the same run. After the bound the state as read keeps both of the trial's.
+StateRecord read_settled_state(const std::wstring& launcher_root) {
+    const ULONGLONG started = ::GetTickCount64();
+    for (;;) {
+        StateRecord state = read_launcher_state(launcher_root);
+        if (!state.trial_pending || ::GetTickCount64() - started >= kTrialSettleBoundMilliseconds) return state;
+        ::Sleep(kTrialSettlePauseMilliseconds);
+    }
+}
+
 void prune_versions(const std::wstring& launcher_root, const std::string& own_identity) {
     // Before anything is touched: without a readable state nothing is known to be current.
-    const StateRecord state = read_launcher_state(launcher_root);
+    const StateRecord state = read_settled_state(launcher_root);
     const std::wstring versions = join(launcher_root, kVersionsFolderName);
     detail::refuse_redirects(versions);
     const Listing listing = list_folder(versions);

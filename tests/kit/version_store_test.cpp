@@ -21,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qor/launcher_kit.h"
@@ -347,6 +348,20 @@ TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsIn
     EXPECT_EQ(names(versions()), (std::vector<std::string>{kOwn, kCurrent, kStaged, in_use, "notes.txt"}));
     EXPECT_EQ(read(versions() / kCurrent / "resources" / "readme.txt"), kCurrent);
     EXPECT_EQ(read(versions() / in_use / "QorLauncher.exe"), "MZ being copied");
+}
+
+TEST_F(VersionStore, PruneOnTrialWaitsForThePromotionAndRemovesTheVersionItReplaced) {
+    for (const std::string& identity : {kCurrent, kStaged}) write(versions() / identity / "QorLauncher.exe", "MZ");
+    const fs::path state = root_path() / "launcher-state";
+    write(state, "Qor launcher 1\n" + kCurrent + "\n" + kStaged + "\n1\n");
+    // The starter promotes the trial a moment after its readiness, replacing the file whole.
+    const std::jthread starter([&] {
+        ::Sleep(300);
+        write(root_path() / "promoted", state_text(kStaged, ""));
+        ::MoveFileExW((root_path() / "promoted").c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING);
+    });
+    qor::kit::prune_versions(root());
+    EXPECT_EQ(names(versions()), std::vector<std::string>{kStaged});
 }
 
 bool running_under_wine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }

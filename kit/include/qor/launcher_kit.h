@@ -130,8 +130,11 @@ std::string install_version(const std::wstring& launcher_root, const std::wstrin
 // folder is first renamed to a temporary, then deleted; one that cannot be renamed
 // because something in it is in use (a running program, an install under way) stays
 // for the next call. A link is removed as a link, never followed. Files directly under
-// versions stay. Throws KitError, having removed nothing, when launcher-state cannot be
-// read and for redirects in the root or versions.
+// versions stay. While launcher-state shows a trial pending (the caller is the version on
+// trial and has just signalled readiness) it first waits, for up to 5 seconds, for the
+// starter to promote it, so that the version it replaced goes at once. Throws KitError,
+// having removed nothing, when launcher-state cannot be read and for redirects in the
+// root or versions.
 // Call it at start-up once ready, and never between an install and its staging: the
 // version just installed is not yet in launcher-state.
 void prune_versions(const std::wstring& launcher_root);
