@@ -1,11 +1,12 @@
 // The sample QorLauncher.exe: the launcher's side of the protocol in one page.
 //
 //   QorLauncher.exe --version | --help         answered at once (the starter passes these through)
-//   QorLauncher.exe [--stage-next <identity>] [--exit-code <n>] [anything else]
+//   QorLauncher.exe [--install-from <folder> | --stage-next <identity>] [--exit-code <n>] [anything else]
 //
-// A normal start signals readiness, reports what it received, and then either stages
-// <identity> and exits with 73 (restart into it), or exits with <n> (default 0; 73 is
-// refused, since from a ready launcher it means "restart").
+// A normal start signals readiness, removes old versions, reports what it received, and
+// then either installs the version in <folder> (or takes the installed <identity>), stages
+// it and exits with 73 (restart into it), or exits with <n> (default 0; 73 is refused,
+// since from a ready launcher it means "restart").
 // A file named "broken" beside the executable makes this version fail on purpose
 // before readiness, so the starter's rollback can be seen.
 // Every line goes to standard output and is appended to <root>\launcher.log.
@@ -75,8 +76,10 @@ int run(int argc, wchar_t** argv) {
     }
     if (!launch.started_by_starter && user.size() == 1 && user[0] == L"--help") {
         std::puts(
-            "Usage: QorStarter.exe [--stage-next <identity>] [--exit-code <n>] [arguments...]\n"
-            "Signals readiness, then stages <identity> and asks for a restart (exit 73),\n"
+            "Usage: QorStarter.exe [--install-from <folder> | --stage-next <identity>] [--exit-code <n>]\n"
+            "                      [arguments...]\n"
+            "Signals readiness and removes old versions, then installs the version in <folder>\n"
+            "(or takes the installed <identity>), stages it and asks for a restart (exit 73),\n"
             "or exits with <n> (not 73). A file named \"broken\" beside QorLauncher.exe makes it fail\n"
             "before readiness.");
         return 0;
@@ -99,11 +102,14 @@ int run(int argc, wchar_t** argv) {
     }
 
     std::wstring stage_next;
+    std::wstring install_from;
     int exit_code = 0;
     std::string received;
     for (std::size_t i = 0; i < user.size(); ++i) {
         if (user[i] == L"--stage-next" && i + 1 < user.size()) {
             stage_next = user[++i];
+        } else if (user[i] == L"--install-from" && i + 1 < user.size()) {
+            install_from = user[++i];
         } else if (user[i] == L"--exit-code" && i + 1 < user.size()) {
             exit_code = std::stoi(user[++i]);
         } else {
@@ -119,9 +125,23 @@ int run(int argc, wchar_t** argv) {
     qor::kit::signal_readiness(launch);
     report.line("ready; user arguments:" + (received.empty() ? std::string(" (none)") : received));
 
+    // Once ready, and before anything is installed: a version installed but not yet
+    // staged is not in launcher-state, and would go too.
+    try {
+        qor::kit::prune_versions(launch.launcher_root);
+        report.line("pruned the versions that are neither current, staged nor this one");
+    } catch (const qor::kit::KitError& error) {
+        report.line(std::string("could not prune old versions: ") + error.what());
+    }
+
     // The starter gives a restarted version the same arguments, so the version asked
     // for must not stage again; after a failed update the run does not try another.
-    const std::string next = utf8(stage_next);
+    std::string next = utf8(stage_next);
+    if (!install_from.empty() && !launch.after_rollback) {
+        // Installing again what is installed changes nothing and gives its identity.
+        next = qor::kit::install_version(launch.launcher_root, install_from);
+        if (next != identity) report.line("installed " + next.substr(0, 12) + " from " + utf8(install_from));
+    }
     if (!next.empty() && next != identity && !launch.after_rollback) {
         qor::kit::stage_version(launch.launcher_root, next);
         report.line("staged " + next.substr(0, 12) + "; asking for a restart (exit 73)");

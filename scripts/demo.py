@@ -2,9 +2,11 @@
 """The narrated demo behind `make demo`.
 
 Lays out a fresh launcher root on the Wine prefix's C: drive with QorStarter.exe and
-three builds of the sample launcher, runs the starter through a plain start, an update,
-a broken update that is rolled back and two failures as the user sees them, and checks
-each step. Exits 0 only when every step behaved as told.
+one build of the sample launcher, and a download folder beside it with two more builds.
+Runs the starter through a plain start, an update installed from the download folder
+after which the old version is pruned, a broken update that is rolled back and two
+failures as the user sees them, and checks each step. Exits 0 only when every step
+behaved as told.
 """
 
 import argparse
@@ -28,6 +30,7 @@ def short(identity):
 class Demo:
     def __init__(self, root_name):
         self.root = qorwine.DRIVE_C / root_name
+        self.downloads = self.root.parent / f"{self.root.name} downloads"
         self.failures = []
         self.log_seen = 0
         self.versions = {}
@@ -35,28 +38,56 @@ class Demo:
     # --- layout -------------------------------------------------------------
 
     def lay_out(self):
-        if self.root.exists():
-            shutil.rmtree(self.root)
+        for folder in (self.root, self.downloads):
+            if folder.exists():
+                shutil.rmtree(folder)
         (self.root / "versions").mkdir(parents=True)
         shutil.copy2(qorwine.STARTER, self.root / "QorStarter.exe")
         base = SAMPLE.read_bytes()
         for name in ("v1", "v2", "v3"):
             # A trailer after the image changes the file's SHA-256, not the program.
             build = base + f"\nqor-sample-build {name}\n".encode()
-            identity = hashlib.sha256(build).hexdigest()
-            folder = self.root / "versions" / identity
-            folder.mkdir()
+            self.versions[name] = hashlib.sha256(build).hexdigest()
+            # v1 as the launcher package installs it; v2 and v3 as an update downloads them.
+            folder = self.root / "versions" / self.versions[name] if name == "v1" else self.downloads / name
+            (folder / "resources").mkdir(parents=True)
             (folder / "QorLauncher.exe").write_bytes(build)
-            self.versions[name] = identity
-        (self.root / "versions" / self.versions["v3"] / "broken").write_text("fail before readiness\n")
+            (folder / "resources" / "notes.txt").write_text(f"release notes of {name}\n")
+        (self.downloads / "v3" / "broken").write_text("fail before readiness\n")
         self.write_state(qorwine.state_text(self.versions["v1"]).encode())
 
         print(f"Launcher root: {self.root}  (inside Wine: {qorwine.windows_path(self.root)})")
         print("  QorStarter.exe")
-        for name, identity in self.versions.items():
-            note = "  <- has a 'broken' file: fails before readiness" if name == "v3" else ""
-            print(f"  versions/{identity}/QorLauncher.exe   ({name}){note}")
+        print(f"  versions/{self.versions['v1']}/QorLauncher.exe, resources/   (v1)")
         print("  launcher-state: v1 current, nothing staged")
+        print(f"Downloads, not yet installed: {self.downloads}")
+        for name in ("v2", "v3"):
+            note = "  <- has a 'broken' file: fails before readiness" if name == "v3" else ""
+            print(f"  {name}/QorLauncher.exe, resources/   (SHA-256 {short(self.versions[name])}...){note}")
+
+    def download(self, name):
+        return qorwine.windows_path(self.downloads / name)
+
+    def version_names(self):
+        return sorted(p.name for p in (self.root / "versions").iterdir())
+
+    def show_root(self, when):
+        print(f"  the launcher root {when}:")
+        for entry in sorted(self.root.iterdir()):
+            print(f"    {entry.name}{'/' if entry.is_dir() else ''}")
+            if entry.name != "versions":
+                continue
+            for version in sorted(entry.iterdir()):
+                files = sorted(str(p.relative_to(version)) for p in version.rglob("*") if p.is_file())
+                print(f"      {version.name}/  ({self.name_of(version.name)}) {', '.join(files)}")
+
+    def expect_installed(self, name):
+        def tree(top):
+            return {str(p.relative_to(top)): p.read_bytes() if p.is_file() else None for p in top.rglob("*")}
+
+        folder = self.root / "versions" / self.versions[name]
+        self.expect(folder.is_dir() and tree(folder) == tree(self.downloads / name),
+                    f"versions/<SHA-256 of {name}'s QorLauncher.exe> holds exactly the files of downloads/{name}")
 
     def write_state(self, data):
         (self.root / "launcher-state").write_bytes(data)
@@ -129,24 +160,34 @@ class Demo:
                     "v1 got the user's argument, without the reserved ones")
         self.expect_settled("v1")
 
-        self.step("3. An update: v1 stages v2 and exits with 73; v2 is tried and promoted")
-        run = self.start("--stage-next", v2)
+        self.step("3. An update: v1 installs v2 from the download folder, stages it and exits with 73; "
+                  "v2 is tried, promoted, and prunes v1")
+        self.show_root("before")
+        run = self.start("--install-from", self.download("v2"))
         lines = self.new_log_lines()
+        self.show_root("after")
         self.show_state()
         self.expect(run.returncode == 0, "exit code 0")
+        self.expect(any(f"[launcher {short(v1)}] installed {short(v2)}" in l for l in lines),
+                    "v1 installed v2 under the SHA-256 of its executable")
+        self.expect_installed("v2")
         self.expect(any(f"[launcher {short(v1)}] staged {short(v2)}" in l for l in lines), "v1 staged v2")
         self.expect(any(f"[launcher {short(v2)}] ready" in l for l in lines), "v2 started and became ready")
         self.expect(not any("rollback" in l for l in lines), "no rollback")
+        self.expect(any(f"[launcher {short(v2)}] pruned" in l for l in lines) and self.version_names() == [v2],
+                    "once promoted, v2 pruned v1: versions holds v2 alone")
         self.expect_settled("v2")
 
-        self.step("4. A broken update: v2 stages v3, v3 fails before readiness, v2 comes back")
-        run = self.start("--stage-next", v3)
+        self.step("4. A broken update: v2 installs v3 and stages it, v3 fails before readiness, v2 comes back "
+                  "and prunes v3")
+        run = self.start("--install-from", self.download("v3"))
         lines = self.new_log_lines()
         self.show_state()
         self.expect(run.returncode == 0, "exit code 0")
         self.expect(any(f"[launcher {short(v3)}] this version is broken" in l for l in lines), "v3 was tried and failed")
         self.expect(any(f"[launcher {short(v2)}] started after a rollback" in l for l in lines),
                     "v2 was started again and told about the rollback")
+        self.expect(self.version_names() == [v2], "the failed v3 is gone from versions")
         self.expect_settled("v2")
 
         self.step("5. A failure as the user sees it: launcher-state saved with CR LF line ends")
@@ -169,8 +210,9 @@ class Demo:
 
         leftovers = sorted(p.name for p in self.root.iterdir()
                            if p.name.startswith(("ready-", "writing-")) or p.name.endswith((".tmp", ".staging")))
+        leftovers += [f"versions/{n}" for n in self.version_names() if n.startswith(("installing-", "deleting-"))]
         print()
-        self.expect(not leftovers, f"no readiness marker or temporary file left in the root {leftovers or ''}")
+        self.expect(not leftovers, f"no readiness marker or temporary left in the root {leftovers or ''}")
 
     def show_failure(self, run, text):
         boxes = run.message_boxes
