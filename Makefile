@@ -2,7 +2,7 @@
 BUILD_DIR := build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup configure build prefix test demo bench stress clean
+.PHONY: all setup configure build prefix test demo bench stress dist clean
 
 all: build
 
@@ -25,7 +25,7 @@ demo: build prefix
 	@scripts/demo.sh
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) dist
 
 bench: build prefix
 	@scripts/setup-machine.sh hyperfine time
@@ -33,3 +33,8 @@ bench: build prefix
 
 stress: build prefix
 	@scripts/stress.sh
+
+# The release package: dist/qor-starter-<version>/ and its zip (scripts/dist.py checks both).
+dist: configure
+	@cmake --build $(BUILD_DIR) -j$(JOBS) --target QorStarter
+	@QOR_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) python3 scripts/dist.py

@@ -5,6 +5,8 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+# The starter's own build uses the win32 thread model (cmake/mingw-w64-x86_64-win32.cmake).
+command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-x86-64-win32)
 command -v x86_64-w64-mingw32-objdump >/dev/null || need+=(binutils-mingw-w64-x86-64)
 command -v wine >/dev/null || need+=(wine wine64)
 [ -d /usr/lib/wine ] && [ -e /usr/lib/wine/wine64 ] || need+=(wine64)
