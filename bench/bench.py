@@ -27,9 +27,10 @@ ROUNDS = int(os.environ.get("QOR_BENCH_ROUNDS", "25"))
 SUPERVISION_SECONDS = int(os.environ.get("QOR_BENCH_SUPERVISION_SECONDS", "20"))
 MEMORY_ROUNDS = int(os.environ.get("QOR_BENCH_MEMORY_ROUNDS", "20"))
 
-TARGET_LAUNCH_STARTS = 1.25
-TARGET_FLOOR_RATIO = 1.2
+TARGET_LAUNCH_STARTS = 1.15
+TARGET_FLOOR_RATIO = 1.05
 TARGET_CPU_PER_MINUTE = 0.6
+TARGET_FOOTPRINT_KIB = 128
 
 
 def lay_out_root():
@@ -205,6 +206,7 @@ def measure_footprint(base, root, supervision):
         "imports": imports,
         "peak_working_set_bytes": supervision["starter_peak_working_set"],
         "baseline_peak_working_set_bytes": supervision["baseline_peak_working_set"],
+        "target_kib": TARGET_FOOTPRINT_KIB,
     }
     if Path("/usr/bin/time").exists():
         starter_rss, trivial_rss = [], []
@@ -238,7 +240,7 @@ def report(results):
          f"baseline {sup['baseline_cpu_s_per_min']:.3f} s/min; median of {sup['windows']} one-second windows "
          f"{sup['median_window_cpu_s_per_min']:.3f} s/min; GetProcessTimes says "
          f"{sup['starter_get_process_times_s_per_min']:.3f} s/min"),
-        ("Footprint", f"{foot['stripped_size_bytes'] / 1024:.1f} KiB stripped", "-",
+        ("Footprint", f"{foot['stripped_size_bytes'] / 1024:.1f} KiB stripped", f"<= {TARGET_FOOTPRINT_KIB} KiB",
          f"as built {foot['size_bytes'] / 1024:.1f} KiB; peak working set {mib(foot['peak_working_set_bytes'])} "
          f"(sleeping baseline {mib(foot['baseline_peak_working_set_bytes'])})"
          + (f"; Wine process peak RSS {foot['wine_process_peak_rss_kib'] / 1024:.1f} MiB (baseline "

@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# Renders the starter's real error box under Wine on a virtual X display, saves
-# docs/error-box.png and closes the box. Installs what is missing (Debian, as root).
-# Usage: scripts/error-box-picture.sh [output.png]
+# Renders the starter's real error box under Wine on a virtual X display, saves it
+# and closes the box. Installs what is missing (Debian, as root).
+# Usage: scripts/error-box-picture.sh [--non-ascii] [output.png]
+#   the most common box, a version that fails before readiness: docs/error-box.png
+#   --non-ascii: launcher-state missing in C:\runs\Jürgen 日本 été\r, a box that names
+#   a path in UTF-8: docs/error-box-non-ascii.png
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 project=$(cd "$here/.." && pwd)
-out=${1:-$project/docs/error-box.png}
+non_ascii=""
+if [ "${1:-}" = "--non-ascii" ]; then
+  non_ascii=1
+  shift
+fi
+out=${1:-$project/docs/error-box${non_ascii:+-non-ascii}.png}
 build=${QOR_BUILD_DIR:-$project/build}
 
 "$here/setup-machine.sh" xvfb screenshot
-if ! command -v xdotool >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends xdotool >/dev/null
+missing=()
+command -v xdotool >/dev/null || missing+=(xdotool)
+# Wine draws Chinese and Japanese letters only with a font that has them.
+[ -z "$non_ascii" ] || [ -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ] || missing+=(fonts-wqy-microhei)
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 if [ ! -f "$build/bin/QorStarter.exe" ] || [ ! -f "$build/bin/sample/QorLauncher.exe" ]; then
   make -C "$project" build
@@ -22,18 +34,32 @@ export QOR_WINEPREFIX="$project/build/wine-prefix-picture"
 "$here/wine-prefix-init"
 # Without a window manager Wine draws the caption bar itself only when told to.
 "$here/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+if [ -n "$non_ascii" ]; then
+  # The box's font borrows the letters it lacks from Windows' CJK fonts: this one stands in.
+  "$here/wine-run" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
+    /v 'MS UI Gothic' /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
+fi
 # Let that headless session end: its desktop process could not draw on the display.
 WINEPREFIX="$QOR_WINEPREFIX" wineserver -w
 
-# A launcher root whose only version fails before readiness: the most common box.
-root="$QOR_WINEPREFIX/drive_c/Qor Picture"
 identity=$(printf '%064d' 1)
-rm -rf "$root"
-mkdir -p "$root/versions/$identity"
+if [ -n "$non_ascii" ]; then
+  # A user folder that is not ASCII, and no launcher-state: the box names the path.
+  top="$QOR_WINEPREFIX/drive_c/runs"
+  root="$top/Jürgen 日本 été/r"
+  rm -rf "$top"
+  mkdir -p "$root/versions/$identity"
+else
+  # A launcher root whose only version fails before readiness: the most common box.
+  top="$QOR_WINEPREFIX/drive_c/Qor Picture"
+  root=$top
+  rm -rf "$top"
+  mkdir -p "$root/versions/$identity"
+  touch "$root/versions/$identity/broken"
+  printf 'Qor launcher 1\n%s\n-\n0\n' "$identity" >"$root/launcher-state"
+fi
 cp "$build/bin/QorStarter.exe" "$root/"
 cp "$build/bin/sample/QorLauncher.exe" "$root/versions/$identity/"
-touch "$root/versions/$identity/broken"
-printf 'Qor launcher 1\n%s\n-\n0\n' "$identity" >"$root/launcher-state"
 
 display=:$((90 + RANDOM % 400))
 Xvfb "$display" -screen 0 640x400x24 -nolisten tcp >/dev/null 2>&1 &
@@ -45,7 +71,7 @@ cleanup() {
   WINEPREFIX="$QOR_WINEPREFIX" timeout 30 wineserver -w || true
   kill "$xvfb" 2>/dev/null || true
   wait 2>/dev/null || true
-  rm -rf "$root"
+  rm -rf "$top"
 }
 trap cleanup EXIT
 export DISPLAY=$display QOR_KEEP_DISPLAY=1
