@@ -119,9 +119,9 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity)
 // the device and renamed in one step, so the identity's name never shows a half-copied
 // version. A folder of that identity holding the same QorLauncher.exe is kept as it is;
 // one holding anything else is refused, and nothing is overwritten. Temporaries left by
-// killed installs are removed first. Throws KitError, leaving no temporary behind, for
-// a source without QorLauncher.exe or holding a link, that refusal, redirects in the
-// root, versions or the identity's folder, and failures to read or write.
+// killed installs are removed first. Throws KitError for a source without
+// QorLauncher.exe or holding a link, that refusal, redirects in the root, versions or the
+// identity's folder, and failures to read or write; its own temporary is removed then.
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder);
 
 // Removes every folder under <root>\versions that is neither the current nor the staged
