@@ -135,20 +135,20 @@ bool is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY
 // Deletes the link itself, through a handle that is shown to be the link: Wine opens
 // what a Unix link points to even when asked for the link, and deleting or renaming by
 // name there acts on the target. So under Wine a link to a folder stays.
-bool remove_link(const std::wstring& path) {
+void remove_link(const std::wstring& path) {
     const detail::FileHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                                 /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                                 /*hTemplateFile=*/nullptr));
-    if (!link.valid()) return false;
+    if (!link.valid()) return;
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
         !is_link(tag.FileAttributes)) {
-        return false;
+        return;
     }
     FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/TRUE};
-    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+    ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 // Best effort: what cannot go now stays, under a name no version has, for a later call.
@@ -378,7 +378,7 @@ StateRecord read_settled_state(const std::wstring& launcher_root) {
     }
 }
 
-void prune_versions(const std::wstring& launcher_root, const std::string& own_identity) {
+void prune_versions_keeping(const std::wstring& launcher_root, const std::string& own_identity) {
     // Before anything is touched: without a readable state nothing is known to be current.
     const StateRecord state = read_settled_state(launcher_root);
     const std::wstring versions = join(launcher_root, kVersionsFolderName);
@@ -448,7 +448,7 @@ void prune_versions(const std::wstring& launcher_root) {
     } catch (const KitError&) {
         // Not run from a version folder (an installer, a tool): it has no version to keep.
     }
-    prune_versions(launcher_root, own_identity);
+    prune_versions_keeping(launcher_root, own_identity);
 }
 
 }  // namespace qor::kit
