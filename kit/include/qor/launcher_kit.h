@@ -5,6 +5,8 @@
 //   2. signal_readiness: write ready-<token> once the launcher has initialised.
 //   3. stage_version + exit with kRestartExitCode: ask to be restarted into another
 //      installed version; the starter tries it and rolls back if it never gets ready.
+//   4. install_version before staging, prune_versions once ready: the two ends of an
+//      update, a version copied in whole or not at all, and old versions removed.
 //
 // Standard library and Win32 only. Every failure is a qor::kit::KitError; where Windows
 // refused something, its text ends in "(error <code>)". Other programs (scanners,
