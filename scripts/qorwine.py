@@ -85,6 +85,12 @@ class Run:
         return [arguments for name, arguments in self.calls if name == function]
 
 
+# Where the loader maps our programs' own image (the linker's default base for 64-bit
+# executables); a call returning there comes from the program's code, wherever in it.
+_IMAGE_START = 0x140000000
+_IMAGE_END = _IMAGE_START + 0x1000000
+
+
 def main_thread_calls(stderr):
     """Relay lines of the traced program itself. Wine's own helper processes
     (services.exe and friends) trace into the same stream; the program's main
@@ -97,7 +103,7 @@ def main_thread_calls(stderr):
             continue
         thread, _module, function, arguments, ret = m.groups()
         if main_thread is None:
-            if function == "SetDefaultDllDirectories" and ret.startswith("14000"):
+            if function == "SetDefaultDllDirectories" and _IMAGE_START <= int(ret, 16) < _IMAGE_END:
                 main_thread = thread
             else:
                 continue
