@@ -22,7 +22,7 @@ using AttributeQuery = std::function<AttributeAnswer(const Path&)>;
 AttributeAnswer query_file_attributes(const Path& path);
 
 // The full path name as the system resolves it (relative to the current directory).
-// Throws std::filesystem::filesystem_error("absolute", path) when the system refuses.
+// Throws Failure "filesystem error: absolute: <reason> [<path>]" when the system refuses.
 Path absolute_path(const Path& path);
 
 // Throws Failure "Launcher paths cannot use redirects" or "Cannot inspect launcher path".
