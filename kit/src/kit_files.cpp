@@ -42,6 +42,13 @@ void query_prefix(const std::wstring& prefix) {
 
 }  // namespace
 
+std::wstring join(const std::wstring& folder, std::wstring_view name) {
+    std::wstring path = folder;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/' && path.back() != L':') path += L'\\';
+    path += name;
+    return path;
+}
+
 void fail(std::string_view message, DWORD error) {
     throw KitError(std::string(message) + " (error " + std::to_string(error) + ")");
 }

@@ -45,6 +45,26 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
+// Owns one search handle from FindFirstFileExW.
+class FindHandle {
+public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (valid()) ::FindClose(handle_);
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// folder + "\\" + name, without doubling a separator or splitting a bare drive from its path.
+std::wstring join(const std::wstring& folder, std::wstring_view name);
+
 // Throws KitError "<message> (error <code>)".
 [[noreturn]] void fail(std::string_view message, DWORD error);
 

@@ -8,6 +8,9 @@ namespace qor::kit {
 
 namespace {
 
+using detail::FindHandle;
+using detail::join;
+
 constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
 // Nothing valid is longer than 147 bytes; the starter refuses more than 160.
 constexpr DWORD kStateReadLimit = 161;
@@ -33,33 +36,10 @@ std::string narrow_ascii(std::wstring_view text) {
     return result;
 }
 
-std::wstring join(const std::wstring& folder, std::wstring_view name) {
-    std::wstring path = folder;
-    if (!path.empty() && path.back() != L'\\' && path.back() != L'/' && path.back() != L':') path += L'\\';
-    path += name;
-    return path;
-}
-
 bool is_regular_file(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
-
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle() {
-        if (valid()) ::FindClose(handle_);
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 // A launcher killed while it signalled readiness leaves its temporary behind. Only
 // names of exactly that shape go; the caller's own has already been moved into place.

@@ -17,6 +17,9 @@ namespace qor::kit {
 
 namespace {
 
+using detail::FindHandle;
+using detail::join;
+
 constexpr std::wstring_view kVersionsFolderName = L"versions";
 // Prefix and 32 hex digits: never 64 hex digits, so no identity can ever take such a name.
 constexpr std::wstring_view kInstallPrefix = L"installing-";
@@ -28,13 +31,6 @@ constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
 // promotion within a 100 ms poll (2 s more when something holds launcher-state).
 constexpr ULONGLONG kTrialSettleBoundMilliseconds = 5'000;
 constexpr DWORD kTrialSettlePauseMilliseconds = 50;
-
-std::wstring join(const std::wstring& folder, std::wstring_view name) {
-    std::wstring path = folder;
-    if (!path.empty() && path.back() != L'\\' && path.back() != L'/' && path.back() != L':') path += L'\\';
-    path += name;
-    return path;
-}
 
 std::string to_hex(const unsigned char* bytes, std::size_t count) {
     std::string hex;
@@ -82,22 +78,6 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
     return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
                                   /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
 }
-
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle() {
-        if (valid()) ::FindClose(handle_);
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 struct Entry {
     std::wstring name;
