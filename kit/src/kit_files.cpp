@@ -96,6 +96,15 @@ DWORD write_fresh_file(const std::wstring& path, std::string_view bytes, bool fl
     return 0;
 }
 
+StateRecord read_state_without_trial(const std::wstring& launcher_root) {
+    const ULONGLONG started = ::GetTickCount64();
+    for (;;) {
+        StateRecord state = read_launcher_state(launcher_root);
+        if (!state.trial_pending || ::GetTickCount64() - started >= kTrialSettleBoundMilliseconds) return state;
+        ::Sleep(kTrialSettlePauseMilliseconds);
+    }
+}
+
 void refuse_redirects(const std::wstring& path) {
     std::wstring full(MAX_PATH, L'\0');
     for (;;) {

@@ -9,7 +9,11 @@
 #include <string_view>
 #include <utility>
 
+#include "qor/launcher_kit.h"
+
 namespace qor::kit::detail {
+
+inline constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
 
 // Scanners, indexers and sync tools open new files for a moment, often without delete
 // sharing; a rename over such a file fails until they let go.
@@ -95,6 +99,16 @@ DWORD move_file(const std::wstring& from, const std::wstring& to, DWORD flags);
 // Sharing conflicts on the leftover or the creation are retried for at most the bound.
 // Returns 0 on success, else the Windows error; the file may then be left behind.
 DWORD write_fresh_file(const std::wstring& path, std::string_view bytes, bool flush_to_device);
+
+// A version on trial signals readiness and the starter then publishes its promotion within
+// one 100 ms poll, or up to 2 s later when another program holds launcher-state.
+inline constexpr ULONGLONG kTrialSettleBoundMilliseconds = 5'000;
+inline constexpr DWORD kTrialSettlePauseMilliseconds = 50;
+
+// Reads launcher-state again while it shows a trial pending, for at most that bound, so
+// that what the caller writes or removes next does not race the starter's own record.
+// Returns the state last read: still on trial when the bound has passed.
+StateRecord read_state_without_trial(const std::wstring& launcher_root);
 
 // Throws KitError unless every prefix of the full path, from the top folder of its drive
 // or share down to the path itself, is free of reparse points (links, junctions, mount

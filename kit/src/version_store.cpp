@@ -26,11 +26,7 @@ constexpr std::wstring_view kInstallPrefix = L"installing-";
 constexpr std::wstring_view kDeletionPrefix = L"deleting-";
 constexpr std::size_t kTemporarySuffixLength = 32;
 constexpr DWORD kCopyBufferBytes = 1 << 20;
-constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
-// A version on trial prunes right after its readiness, which the starter turns into its
-// promotion within a 100 ms poll (2 s more when something holds launcher-state).
-constexpr ULONGLONG kTrialSettleBoundMilliseconds = 5'000;
-constexpr DWORD kTrialSettlePauseMilliseconds = 50;
+using detail::kLowerHexDigits;
 
 std::string to_hex(const unsigned char* bytes, std::size_t count) {
     std::string hex;
@@ -347,20 +343,11 @@ bool holds_version(const std::wstring& folder, const std::string& identity) {
 
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Waits for a pending trial to be settled, so that the version a promoted trial replaces
-// goes in the same run. After the bound the state as read keeps both of the trial's.
-StateRecord read_settled_state(const std::wstring& launcher_root) {
-    const ULONGLONG started = ::GetTickCount64();
-    for (;;) {
-        StateRecord state = read_launcher_state(launcher_root);
-        if (!state.trial_pending || ::GetTickCount64() - started >= kTrialSettleBoundMilliseconds) return state;
-        ::Sleep(kTrialSettlePauseMilliseconds);
-    }
-}
-
 void prune_versions_keeping(const std::wstring& launcher_root, const std::string& own_identity) {
     // Before anything is touched: without a readable state nothing is known to be current.
-    const StateRecord state = read_settled_state(launcher_root);
+    // A version on trial prunes right after its readiness: waiting for its promotion lets
+    // the version it replaced go in the same run. After the bound both of the trial's stay.
+    const StateRecord state = detail::read_state_without_trial(launcher_root);
     const std::wstring versions = join(launcher_root, kVersionsFolderName);
     detail::refuse_redirects(versions);
     const Listing listing = list_folder(versions);
