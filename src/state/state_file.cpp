@@ -24,20 +24,28 @@ bool write_all_to_file(void* file, std::string_view bytes) {
 
 bool flush_file_to_device(void* file) { return ::FlushFileBuffers(static_cast<HANDLE>(file)) != FALSE; }
 
-// What a program that holds a file open for a moment causes.
-bool is_sharing_conflict(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+enum class Attempt { done, held, failed };
+
+// Whether the failure just reported is another program holding the file for a moment.
+// A folder standing at the name answers with the same code, but never lets go.
+Attempt held_or_failed(const Path& name) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION) {
+        return Attempt::failed;
+    }
+    const std::uint32_t attributes = query_file_attributes(name).attributes;
+    const bool folder = attributes != kInvalidFileAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? Attempt::failed : Attempt::held;
 }
 
-// Repeats an attempt (which sets the Windows error when it fails) while it fails with a
-// sharing conflict, until the bound has passed.
-template <typename Attempt>
-bool retry_sharing_conflicts(Attempt attempt) {
+// Repeats an attempt while the file it needs is held, until the bound has passed.
+template <typename Step>
+bool retry_while_held(Step attempt) {
     const std::int64_t give_up = monotonic_now() + kSharingConflictBoundMilliseconds * kNanosecondsPerMillisecond;
     for (;;) {
-        DWORD error = 0;
-        if (attempt(error)) return true;
-        if (!is_sharing_conflict(error) || monotonic_now() >= give_up) return false;
+        const Attempt outcome = attempt();
+        if (outcome != Attempt::held) return outcome == Attempt::done;
+        if (monotonic_now() >= give_up) return false;
         sleep_for(kSharingConflictPauseMilliseconds);
     }
 }
@@ -46,21 +54,16 @@ bool retry_sharing_conflicts(Attempt attempt) {
 // other file, which truncating in place would overwrite.
 UniqueHandle create_fresh_file(const Path& path) {
     UniqueHandle file;
-    retry_sharing_conflicts([&](DWORD& error) {
-        if (!::DeleteFileW(path.c_str())) {
-            const DWORD removal = ::GetLastError();
-            // Still there and held: creating it anew would only find the old file.
-            if (is_sharing_conflict(removal)) {
-                error = removal;
-                return false;
-            }
-        }
-        file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                 /*hTemplateFile=*/nullptr));
-        if (file) return true;
-        error = ::GetLastError();
-        return false;
+    retry_while_held([&] {
+        // Still there and held: creating it anew would only find the old file.
+        if (!::DeleteFileW(path.c_str()) && held_or_failed(path) == Attempt::held) return Attempt::held;
+        const HANDLE created = ::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                             /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                             /*hTemplateFile=*/nullptr);
+        if (created == INVALID_HANDLE_VALUE) return held_or_failed(path);
+        file.reset(created);
+        return Attempt::done;
     });
     return file;
 }
@@ -101,12 +104,11 @@ void publish_launcher_state(const Path& launcher_root, const LauncherState& stat
         }
     }
 
-    const bool moved = retry_sharing_conflicts([&](DWORD& error) {
+    const bool moved = retry_while_held([&] {
         if (::MoveFileExW(temporary.c_str(), published.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return true;
+            return Attempt::done;
         }
-        error = ::GetLastError();
-        return false;
+        return held_or_failed(published);
     });
     if (!moved) throw Failure("Cannot publish launcher state");
 }

@@ -24,7 +24,8 @@ StateWriteCalls system_state_write_calls();
 
 // Scanners, indexers and sync tools open new and changed files for a moment, often
 // without delete sharing: creating the temporary and renaming it wait such a
-// conflict out for at most this long, then fail as they would have at once.
+// conflict out for at most this long, then fail as they would have at once. A folder
+// standing at either name answers like a held file but never lets go: no wait for it.
 inline constexpr std::int64_t kSharingConflictBoundMilliseconds = 2'000;
 inline constexpr std::int64_t kSharingConflictPauseMilliseconds = 20;
 

@@ -101,7 +101,10 @@ TEST(PublishState, TemporaryNameTakenByAFolderCannotBeWritten) {
     const Path root = test::fresh_test_folder();
     test::write_bytes(test::state_file(root), test::settled_text(kIdB));
     std::filesystem::create_directory(test::temp_file(root));
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(publish_failure(root, {kIdA, "", false}), kCannotWrite);
+    // A folder never lets go, unlike a file another program holds: no wait for it.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kSharingConflictBoundMilliseconds));
     EXPECT_EQ(test::read_bytes(test::state_file(root)), test::settled_text(kIdB));
     EXPECT_TRUE(test::is_folder(test::temp_file(root)));
 }
@@ -109,7 +112,9 @@ TEST(PublishState, TemporaryNameTakenByAFolderCannotBeWritten) {
 TEST(PublishState, FailedRenameLeavesTheCompleteNewTextInTheTemporaryFile) {
     const Path root = test::fresh_test_folder();
     std::filesystem::create_directory(test::state_file(root));
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(publish_failure(root, {kIdA, kIdB, true}), kCannotPublish);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kSharingConflictBoundMilliseconds));
     EXPECT_TRUE(test::is_folder(test::state_file(root)));
     EXPECT_EQ(test::read_bytes(test::temp_file(root)), test::staged_text(kIdA, kIdB, true));
     // The next publication replaces what the failed one left behind.
