@@ -11,10 +11,8 @@ namespace qor {
 
 namespace {
 
-bool is_bare_drive(std::wstring_view path) {
-    return path.size() == 2 && path[1] == L':' &&
-           ((path[0] >= L'a' && path[0] <= L'z') || (path[0] >= L'A' && path[0] <= L'Z'));
-}
+// A drive is the only root name of two characters.
+bool is_bare_drive(std::wstring_view path) { return path.size() == 2 && split_path(path).root_name.size() == 2; }
 
 // "\\?", "\\." and "\??" as a root name: what follows is a name the object manager resolves.
 bool is_device_prefix(std::wstring_view root_name) { return root_name.size() == 3 && is_separator(root_name[0]); }
