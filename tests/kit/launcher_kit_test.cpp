@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "base/unique_handle.h"
+#include "process/child_process.h"
 #include "state/launcher_state.h"
 #include "state/state_file.h"
 
@@ -41,21 +43,6 @@ std::string failure_of(const std::function<void()>& operation) {
     }
     return "";
 }
-
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-    ~OwnedHandle() {
-        if (valid()) ::CloseHandle(handle_);
-    }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 // Another program (a scanner, an indexer) that opens a file the way the C runtime's
 // streams do, without delete sharing, and lets go after hold_for (zero: when destroyed).
@@ -467,10 +454,10 @@ using ReadLauncherState = KitRoot;
 TEST_F(ReadLauncherState, SharesDeleteSoThatARenameOverTheFileStaysPossible) {
     write(at("launcher-state"), state_text(kV1, kV2, false));
     // A handle with delete access, as a rename over the file holds, admits only openers that share delete.
-    const OwnedHandle renaming(::CreateFileW(at("launcher-state").c_str(), DELETE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                             /*hTemplateFile=*/nullptr));
+    const qor::UniqueHandle renaming(
+        ::CreateFileW(at("launcher-state").c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                      /*hTemplateFile=*/nullptr));
     ASSERT_TRUE(renaming.valid());
     EXPECT_EQ(qor::kit::read_launcher_state(root()), (qor::kit::StateRecord{kV1, kV2, false}));
 }
@@ -563,24 +550,17 @@ TEST_P(SampleLauncher, SignalsReadinessAsItsOwnVersionOrRefusesTheRestartCode) {
     const fs::path installed = at("versions") / kV1 / "QorLauncher.exe";
     fs::create_directories(installed.parent_path());
     fs::copy_file(built_sample(), installed);
-    std::wstring command_line = L"\"" + installed.wstring() + L"\" --exit-code " + c.exit_code_argument +
-                                L" --launcher-root \"" + root() + L"\" --launcher-ready " + kToken;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started{};
-    ASSERT_TRUE(::CreateProcessW(installed.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
-                                 /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, CREATE_NO_WINDOW,
-                                 /*lpEnvironment=*/nullptr, installed.parent_path().c_str(), &startup, &started))
-        << "error " << ::GetLastError();
-    const OwnedHandle process(started.hProcess);
-    const OwnedHandle thread(started.hThread);
-    if (::WaitForSingleObject(process.get(), 30'000) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process.get(), 1);
-        FAIL() << "the sample did not exit";
+    // Started as the starter starts a launcher: its own folder current, no window.
+    qor::ChildProcess sample = qor::start_launcher_process(
+        installed.wstring(),
+        {L"--exit-code", c.exit_code_argument, L"--launcher-root", root(), L"--launcher-ready", kToken},
+        /*inherit_standard_handles=*/false);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!sample.poll_exit()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the sample did not exit";
+        std::this_thread::sleep_for(10ms);
     }
-    DWORD exit_code = 0;
-    ::GetExitCodeProcess(process.get(), &exit_code);
-    EXPECT_EQ(exit_code, c.exit_code);
+    EXPECT_EQ(sample.exit_code(), c.exit_code);
     const fs::path marker = at("ready-00112233445566778899aabbccddeeff");
     if (c.ready) {
         EXPECT_EQ(read(marker), kV1 + "\n");

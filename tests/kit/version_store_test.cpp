@@ -24,7 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "process/child_process.h"
 #include "qor/launcher_kit.h"
+#include "state/state_file.h"
 
 namespace {
 
@@ -69,46 +71,18 @@ fs::path this_program() {
     return path;
 }
 
-// Owns a child process; one still running when released is ended.
-class Child {
-public:
-    Child(const fs::path& program, const std::vector<std::wstring>& arguments) {
-        std::wstring command_line = L"\"" + program.wstring() + L"\" " + kChildOption;
-        for (const std::wstring& argument : arguments) command_line += L" \"" + argument + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started{};
-        if (!::CreateProcessW(program.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
-                              /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, /*dwCreationFlags=*/0,
-                              /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup, &started)) {
-            const DWORD error = ::GetLastError();
-            throw std::runtime_error("cannot start the child, error " + std::to_string(error));
-        }
-        ::CloseHandle(started.hThread);
-        process_ = started.hProcess;
-    }
-    ~Child() {
-        kill();
-        ::CloseHandle(process_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+// This test program started again from program, as a child that acts (see act_as_child).
+// Released while it still runs, it is ended.
+qor::ChildProcess start_child(const fs::path& program, const std::vector<std::wstring>& actions) {
+    std::vector<std::wstring> arguments = {std::wstring(kChildOption)};
+    arguments.insert(arguments.end(), actions.begin(), actions.end());
+    return qor::start_launcher_process(program.wstring(), arguments, /*inherit_standard_handles=*/false);
+}
 
-    bool running() const { return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-    DWORD wait() {
-        ::WaitForSingleObject(process_, INFINITE);
-        DWORD exit_code = 1;
-        ::GetExitCodeProcess(process_, &exit_code);
-        return exit_code;
-    }
-    void kill() {
-        if (running()) ::TerminateProcess(process_, 1);
-        ::WaitForSingleObject(process_, INFINITE);
-    }
-
-private:
-    HANDLE process_ = nullptr;
-};
+std::uint32_t exit_code_at_end(qor::ChildProcess& child) {
+    while (!child.poll_exit()) ::Sleep(10);
+    return child.exit_code();
+}
 
 // sha256sum of kLauncherBytes, computed outside the kit.
 const std::string kLauncherBytes = "MZ stand-in launcher for the version store\n";
@@ -271,9 +245,8 @@ TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion)
     // on the child copies, and a process start (slow under Wine) does not dilute the kills.
     const auto start_install = [&] {
         const std::vector<std::string> before = names(versions());
-        auto child = std::make_unique<Child>(this_program(),
-                                             std::vector<std::wstring>{L"install", root(), download().wstring()});
-        for (bool begun = false; !begun && child->running(); ::Sleep(1)) {
+        qor::ChildProcess child = start_child(this_program(), {L"install", root(), download().wstring()});
+        for (bool begun = false; !begun && !child.poll_exit(); ::Sleep(1)) {
             for (const std::string& name : names(versions())) {
                 begun = begun || (name.starts_with("installing-") &&
                                   std::find(before.begin(), before.end(), name) == before.end());
@@ -285,9 +258,9 @@ TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion)
     // Installs left alone say how long the copy takes; the first also fills the caches.
     auto copy_time = std::chrono::milliseconds::max();
     for (int run = 0; run < 2; ++run) {
-        const auto child = start_install();
+        auto child = start_install();
         const auto began = std::chrono::steady_clock::now();
-        ASSERT_EQ(child->wait(), 0u);
+        ASSERT_EQ(exit_code_at_end(child), 0u);
         copy_time = std::min(
             copy_time, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began));
         ASSERT_EQ(contents(versions() / kLauncherIdentity), expected);
@@ -297,9 +270,9 @@ TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion)
     int finished_before_the_kill = 0;
     for (int kill = 0; kill < kills; ++kill) {
         const auto delay = std::uniform_int_distribution<long long>(0, copy_time.count())(random);
-        const auto child = start_install();
+        auto child = start_install();
         ::Sleep(static_cast<DWORD>(delay));
-        child->kill();
+        child.terminate();
         if (fs::exists(versions() / kLauncherIdentity)) {
             EXPECT_EQ(contents(versions() / kLauncherIdentity), expected) << "killed " << delay << " ms into the copy";
             fs::remove_all(versions() / kLauncherIdentity);
@@ -343,7 +316,8 @@ TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsIn
     EXPECT_EQ(contents(versions()), before);
 
     write(root_path() / "launcher-state", state_text(kCurrent, kStaged));
-    EXPECT_EQ(Child(versions() / kOwn / "QorLauncher.exe", {L"prune", root()}).wait(), 0u);
+    qor::ChildProcess own = start_child(versions() / kOwn / "QorLauncher.exe", {L"prune", root()});
+    EXPECT_EQ(exit_code_at_end(own), 0u);
     ::CloseHandle(held);
     EXPECT_EQ(names(versions()), (std::vector<std::string>{kOwn, kCurrent, kStaged, in_use, "notes.txt"}));
     EXPECT_EQ(read(versions() / kCurrent / "resources" / "readme.txt"), kCurrent);
@@ -354,11 +328,11 @@ TEST_F(VersionStore, PruneOnTrialWaitsForThePromotionAndRemovesTheVersionItRepla
     for (const std::string& identity : {kCurrent, kStaged}) write(versions() / identity / "QorLauncher.exe", "MZ");
     const fs::path state = root_path() / "launcher-state";
     write(state, "Qor launcher 1\n" + kCurrent + "\n" + kStaged + "\n1\n");
-    // The starter promotes the trial a moment after its readiness, replacing the file whole.
+    // The starter promotes the trial a moment after its readiness, with its own publication:
+    // under Wine a bare rename that meets the prune's read of the file fails (error 5).
     const std::jthread starter([&] {
         ::Sleep(300);
-        write(root_path() / "promoted", state_text(kStaged, ""));
-        ::MoveFileExW((root_path() / "promoted").c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING);
+        qor::publish_launcher_state(root(), qor::LauncherState{kStaged, "", false});
     });
     qor::kit::prune_versions(root());
     EXPECT_EQ(names(versions()), std::vector<std::string>{kStaged});
