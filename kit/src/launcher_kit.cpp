@@ -10,14 +10,10 @@ namespace {
 
 using detail::FindHandle;
 using detail::join;
+using detail::kLowerHexDigits;
 
-constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
 // Nothing valid is longer than 147 bytes; the starter refuses more than 160.
 constexpr DWORD kStateReadLimit = 161;
-// The starter publishes the promotion up to one 100 ms poll after the marker appears,
-// and may itself wait out a sharing conflict for 2 s before its rename goes through.
-constexpr ULONGLONG kTrialWaitBoundMilliseconds = 5'000;
-constexpr DWORD kTrialWaitPauseMilliseconds = 50;
 constexpr std::wstring_view kMarkerTemporaryPrefix = L"writing-ready-";
 
 bool is_lower_hex(std::string_view text, std::size_t length) {
@@ -56,21 +52,6 @@ void remove_stale_marker_temporaries(const std::wstring& launcher_root) {
             ::DeleteFileW(join(launcher_root, name).c_str());  // one still held stays for a later run
         }
     } while (::FindNextFileW(search.get(), &found));
-}
-
-// The starter writes launcher-state itself while a trial is pending (the promotion at
-// readiness, or the rollback), and a staging written before that would be overwritten,
-// or would keep the old version as current. So staging waits until no trial is pending.
-StateRecord read_state_outside_trial(const std::wstring& launcher_root) {
-    const ULONGLONG started = ::GetTickCount64();
-    for (;;) {
-        StateRecord state = read_launcher_state(launcher_root);
-        if (!state.trial_pending) return state;
-        if (::GetTickCount64() - started >= kTrialWaitBoundMilliseconds) {
-            throw KitError("Cannot stage version while a trial is pending");
-        }
-        ::Sleep(kTrialWaitPauseMilliseconds);
-    }
 }
 
 }  // namespace
@@ -172,8 +153,8 @@ std::string format_launcher_state(const StateRecord& state) {
 
 StateRecord read_launcher_state(const std::wstring& launcher_root) {
     const std::wstring path = join(launcher_root, kStateFileName);
-    // Delete sharing too: the starter replaces the file by a rename, which any
-    // handle open without it would make fail.
+    // Delete sharing too: the starter replaces the file by a rename, which any handle
+    // open without it would make fail (under Wine any open handle does, so it is brief).
     const detail::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                                 /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
@@ -200,7 +181,11 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity)
     detail::refuse_redirects(executable);
     if (!is_regular_file(executable)) throw KitError("Staged version is not installed");
 
-    StateRecord state = read_state_outside_trial(launcher_root);
+    // The starter writes launcher-state itself while a trial is pending (the promotion at
+    // readiness, or the rollback): a staging written before that would be overwritten, or
+    // would keep the old version as current.
+    StateRecord state = detail::read_state_without_trial(launcher_root);
+    if (state.trial_pending) throw KitError("Cannot stage version while a trial is pending");
     state.staged_version = std::string(identity);
     state.trial_pending = false;
 
