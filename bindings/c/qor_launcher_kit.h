@@ -1,0 +1,118 @@
+/* The launcher's side of the starter protocol as plain C, for launchers written in any
+ * language or built with any compiler. QorLauncherKit.dll implements it on the C++ kit
+ * (kit/include/qor/launcher_kit.h), which documents each step in full.
+ *
+ * Rules of the boundary:
+ *   - Every function returns an int status, QOR_KIT_OK (0) on success. After a failure,
+ *     qor_kit_last_error_message() on the same thread gives its text (the kit's own
+ *     wording; "(error N)" at the end where Windows refused something).
+ *   - Text is UTF-8, in and out, terminated by a NUL. Text that is not UTF-8 is refused.
+ *   - Text comes out into a buffer the caller passes: buffer, buffer_size and
+ *     *required, which receives the size needed including the terminating NUL. When the
+ *     buffer is too small (a NULL buffer with size 0 only asks) the call returns
+ *     QOR_KIT_BUFFER_TOO_SMALL, sets *required and writes nothing past buffer_size.
+ *   - The one object the DLL hands out, qor_kit_launch, is freed by the DLL
+ *     (qor_kit_launch_free). A handle already freed is refused with
+ *     QOR_KIT_INVALID_ARGUMENT, as is a NULL pointer where one is required.
+ *   - Nothing throws across; out-parameters come last.
+ *
+ * MSVC users link with an import library made from the shipped QorLauncherKit.def:
+ *   lib /def:QorLauncherKit.def /machine:x64 /out:QorLauncherKit.lib
+ * mingw-w64 users link libQorLauncherKit.dll.a, or the DLL itself. */
+#ifndef QOR_LAUNCHER_KIT_H
+#define QOR_LAUNCHER_KIT_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(QOR_KIT_BUILDING_DLL)
+#define QOR_KIT_API __declspec(dllimport)
+#else
+#define QOR_KIT_API
+#endif
+
+/* The interface this header describes. A binding compares it with
+ * qor_kit_interface_version() and refuses a DLL that answers anything else. */
+#define QOR_KIT_INTERFACE_VERSION 1
+
+#define QOR_KIT_OK 0
+#define QOR_KIT_FAILED 1            /* the kit refused or failed; the message says why */
+#define QOR_KIT_INVALID_ARGUMENT 2  /* NULL pointer, text not UTF-8, unknown or freed handle */
+#define QOR_KIT_BUFFER_TOO_SMALL 3  /* *required holds the size needed */
+#define QOR_KIT_OUT_OF_MEMORY 4
+
+/* A ready launcher that exits with this code is started again, into the staged version. */
+#define QOR_KIT_RESTART_EXIT_CODE 73
+/* A version identity: 64 characters of 0-9a-f, and its NUL. */
+#define QOR_KIT_IDENTITY_BUFFER_SIZE 65
+
+QOR_KIT_API int qor_kit_interface_version(void);
+
+/* The message of this thread's last failed call; "" after a call that succeeded. The
+ * pointer is the DLL's and stays valid until the thread's next qor_kit_ call. Never NULL. */
+QOR_KIT_API const char* qor_kit_last_error_message(void);
+/* The same message copied into the caller's buffer. */
+QOR_KIT_API int qor_kit_copy_last_error_message(char* buffer, size_t buffer_size, size_t* required);
+
+/* ---- 1. The launch arguments ---------------------------------------------------- */
+
+typedef struct qor_kit_launch qor_kit_launch;
+
+/* From this process's command line as Windows passed it (GetCommandLineW split by
+ * CommandLineToArgvW, the program name skipped), whatever the runtime did to argv. */
+QOR_KIT_API int qor_kit_launch_from_command_line(qor_kit_launch** launch);
+/* From a list the caller gives, without the program name. */
+QOR_KIT_API int qor_kit_launch_from_arguments(const char* const* arguments, size_t count, qor_kit_launch** launch);
+QOR_KIT_API int qor_kit_launch_free(qor_kit_launch* launch);
+
+QOR_KIT_API int qor_kit_launch_user_argument_count(const qor_kit_launch* launch, size_t* count);
+QOR_KIT_API int qor_kit_launch_user_argument(const qor_kit_launch* launch, size_t index, char* buffer,
+                                             size_t buffer_size, size_t* required);
+/* 1 or 0. Without the starter's reserved arguments (started by hand, --version) 0. */
+QOR_KIT_API int qor_kit_launch_started_by_starter(const qor_kit_launch* launch, int* started_by_starter);
+/* 1 when some update of this run failed to start; see the C++ kit for what it means. */
+QOR_KIT_API int qor_kit_launch_after_rollback(const qor_kit_launch* launch, int* after_rollback);
+/* "" when not started by the starter. */
+QOR_KIT_API int qor_kit_launch_root(const qor_kit_launch* launch, char* buffer, size_t buffer_size, size_t* required);
+QOR_KIT_API int qor_kit_launch_readiness_token(const qor_kit_launch* launch, char* buffer, size_t buffer_size,
+                                               size_t* required);
+
+/* ---- 2. Readiness and the own version ------------------------------------------- */
+
+/* The identity of the running launcher: the name of its executable's folder. */
+QOR_KIT_API int qor_kit_own_version_identity(char* buffer, size_t buffer_size, size_t* required);
+QOR_KIT_API int qor_kit_is_valid_version_identity(const char* identity, int* valid);
+/* Writes ready-<token> with the own version identity. */
+QOR_KIT_API int qor_kit_signal_readiness(const qor_kit_launch* launch);
+/* The same with a given identity. */
+QOR_KIT_API int qor_kit_signal_readiness_as(const qor_kit_launch* launch, const char* identity);
+
+/* ---- 3. launcher-state and staging ---------------------------------------------- */
+
+typedef struct qor_kit_launcher_state {
+    char current_version[QOR_KIT_IDENTITY_BUFFER_SIZE];
+    char staged_version[QOR_KIT_IDENTITY_BUFFER_SIZE]; /* "" when nothing is staged */
+    int trial_pending;                                 /* 1 or 0 */
+} qor_kit_launcher_state;
+
+QOR_KIT_API int qor_kit_read_launcher_state(const char* launcher_root, qor_kit_launcher_state* state);
+/* Stages an installed version; exit with QOR_KIT_RESTART_EXIT_CODE to be started in it. */
+QOR_KIT_API int qor_kit_stage_version(const char* launcher_root, const char* identity);
+
+/* ---- 4. Installing and pruning -------------------------------------------------- */
+
+/* Installs source_folder (QorLauncher.exe at its top) as a version, whole or not at all,
+ * and gives its identity (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). */
+QOR_KIT_API int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
+                                        size_t identity_size, size_t* required);
+/* Removes versions that are neither current, staged nor the caller's own. Call once ready. */
+QOR_KIT_API int qor_kit_prune_versions(const char* launcher_root);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QOR_LAUNCHER_KIT_H */
