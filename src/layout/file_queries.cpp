@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "base/failure.h"
 #include "base/unique_handle.h"
 #include "base/utf8_text.h"
@@ -18,17 +20,38 @@ struct LocalMemory {
     ~LocalMemory() { ::LocalFree(text); }
 };
 
+// A numbered insert (%1 to %99) needs an argument that no caller has.
+bool has_numbered_insert(std::wstring_view text) {
+    for (std::size_t at = text.find(L'%'); at != std::wstring_view::npos && at + 1 < text.size();
+         at = text.find(L'%', at + 2)) {
+        if (text[at + 1] >= L'1' && text[at + 1] <= L'9') return true;
+    }
+    return false;
+}
+
+DWORD format_system_message(std::uint32_t windows_error, DWORD flags, LocalMemory& message) {
+    return ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | flags,
+                            /*lpSource=*/nullptr, windows_error,
+                            /*dwLanguageId=*/MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                            reinterpret_cast<wchar_t*>(&message.text), /*nSize=*/0, /*Arguments=*/nullptr);
+}
+
 }  // namespace
 
 std::string system_error_reason(std::uint32_t windows_error) {
+    // Read with inserts ignored first: formatting a message that has numbered inserts
+    // without arguments would read past them. The library's own formatting fails on such
+    // a message and says "Unknown error code"; other escapes (%n, %%) it expands.
     LocalMemory message;
-    // Inserts are ignored: with no arguments to fill them, a message that has some
-    // would be read past its end.
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        /*lpSource=*/nullptr, windows_error, /*dwLanguageId=*/MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-        reinterpret_cast<wchar_t*>(&message.text), /*nSize=*/0, /*Arguments=*/nullptr);
+    DWORD length = format_system_message(windows_error, FORMAT_MESSAGE_IGNORE_INSERTS, message);
     if (length == 0 || message.text == nullptr) return "Unknown error code";
+    if (has_numbered_insert({message.text, length})) return "Unknown error code";
+    if (std::wstring_view(message.text, length).find(L'%') != std::wstring_view::npos) {
+        LocalMemory expanded;
+        length = format_system_message(windows_error, /*flags=*/0, expanded);
+        if (length == 0 || expanded.text == nullptr) return "Unknown error code";
+        std::swap(message.text, expanded.text);
+    }
     std::wstring_view text(message.text, length);
     if (text.size() > kMessageEnd.size() && text.ends_with(kMessageEnd)) text.remove_suffix(kMessageEnd.size());
     return to_utf8(text);

@@ -82,12 +82,17 @@ void inspect_launcher_path(const Path& path, const AttributeQuery& query) {
         const AttributeAnswer answer = query(prefix);
         if (answer.attributes == kInvalidFileAttributes) {
             if (answer.error == ERROR_FILE_NOT_FOUND || answer.error == ERROR_PATH_NOT_FOUND) continue;
-            throw Failure("Cannot inspect launcher path");
+            throw Failure(std::string(kInspectionRefusal));
         }
         if ((answer.attributes & kReparsePointAttribute) != 0) {
-            throw Failure("Launcher paths cannot use redirects");
+            throw Failure(std::string(kRedirectRefusal));
         }
     }
+}
+
+bool is_path_refusal(const std::exception& failure) {
+    const std::string_view text = failure.what();
+    return text == kRedirectRefusal || text == kInspectionRefusal;
 }
 
 }  // namespace qor

@@ -3,7 +3,9 @@
 // junction, mount point, any reparse point), walking from the top down.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <string_view>
 
 #include "base/path_grammar.h"
 
@@ -25,7 +27,13 @@ AttributeAnswer query_file_attributes(const Path& path);
 // Throws Failure "filesystem error: absolute: <reason> [<path>]" when the system refuses.
 Path absolute_path(const Path& path);
 
-// Throws Failure "Launcher paths cannot use redirects" or "Cannot inspect launcher path".
+inline constexpr std::string_view kRedirectRefusal = "Launcher paths cannot use redirects";
+inline constexpr std::string_view kInspectionRefusal = "Cannot inspect launcher path";
+
+// Throws Failure kRedirectRefusal or kInspectionRefusal.
 void inspect_launcher_path(const Path& path, const AttributeQuery& query = query_file_attributes);
+
+// Whether a failure is one of inspect_launcher_path's two refusals.
+bool is_path_refusal(const std::exception& failure);
 
 }  // namespace qor

@@ -121,14 +121,16 @@ AttemptOutcome run_launch_attempt(StarterRun& run) {
     AttemptOutcome outcome;
     outcome.trial = !run.state.staged_version.empty();
     const std::string chosen = outcome.trial ? run.state.staged_version : run.state.current_version;
-    Path executable;
+    const Path executable = launcher_executable_path(version_directory_path(run.launcher_root, chosen));
     try {
-        executable = launcher_executable_path(version_directory_path(run.launcher_root, chosen));
         inspect_launcher_path(executable);
-    } catch (const std::exception&) {
+    } catch (const Failure& refusal) {
         // A staged version that can never be started must not stop every later start:
-        // it fails as a trial, and the caller drops it. The current version's refusal is fatal.
-        if (!outcome.trial) throw;
+        // it fails as a trial, and the caller drops it. Only a refusal of its own folder
+        // or executable does so: one the current version meets too (a link at versions or
+        // above) is the root's, and dropping the update for it would lose the update.
+        if (!outcome.trial || !is_path_refusal(refusal)) throw;
+        inspect_launcher_path(launcher_executable_path(version_directory_path(run.launcher_root, run.state.current_version)));
         return outcome;
     }
 

@@ -46,7 +46,8 @@ ArgumentList build_launch_arguments(const ArgumentList& forwarded, bool rollback
 bool marker_proves_readiness(std::string_view marker_bytes, std::string_view identity);
 
 // May publish the run's state: trial pending before a trial, promotion at readiness.
-// A trial whose version is refused by path inspection ends unready before anything is published.
+// A trial whose own folder or executable is refused by path inspection ends unready before
+// anything is published; a refusal the current version meets as well is the run's failure.
 AttemptOutcome run_launch_attempt(StarterRun& run);
 
 }  // namespace qor

@@ -27,15 +27,17 @@ bool flush_file_to_device(void* file) { return ::FlushFileBuffers(static_cast<HA
 enum class Attempt { done, held, failed };
 
 // Whether the failure just reported is another program holding the file for a moment.
-// A folder standing at the name answers with the same code, but never lets go.
+// A folder or a read-only file standing at the name answers with the same code, but
+// never lets go.
 Attempt held_or_failed(const Path& name) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION) {
         return Attempt::failed;
     }
     const std::uint32_t attributes = query_file_attributes(name).attributes;
-    const bool folder = attributes != kInvalidFileAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return folder ? Attempt::failed : Attempt::held;
+    const bool lasting = attributes != kInvalidFileAttributes &&
+                         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+    return lasting ? Attempt::failed : Attempt::held;
 }
 
 // Repeats an attempt while the file it needs is held, until the bound has passed.

@@ -55,7 +55,8 @@ TEST(FilesystemErrorText, SaysWhatTheLibrarySays) {
                               L"\\\\?\\C:\\\xD83D\xDE00\\x"};
     const std::uint32_t errors[] = {ERROR_FILE_NOT_FOUND,    ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
                                     ERROR_SHARING_VIOLATION, ERROR_INVALID_NAME,   ERROR_BAD_NETPATH,
-                                    ERROR_DIRECTORY,         0x2000'0001u /* no text for it */};
+                                    ERROR_DIRECTORY,         ERROR_WRONG_DISK /* its text has inserts */,
+                                    0x2000'0001u /* no text for it */};
     for (const char* operation : operations) {
         for (const wchar_t* path : paths) {
             for (std::uint32_t error : errors) {

@@ -88,6 +88,9 @@ BEFORE_ANY_START = [
     # launcher-state.tmp is only looked at when something is published: a staged version makes the run publish.
     ("launcher-state.tmp", "", True, link_in_place("launcher-state.tmp")),
     ("starter.lock", "", False, link_in_place("starter.lock")),
+    # A link the current version meets too is the root's fault, not the update's: the staged version stays.
+    ("versions with an update staged", "", True, link_in_place("versions")),
+    ("folder above the root with an update staged", "above", True, link_above),
 ]
 
 

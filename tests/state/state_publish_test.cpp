@@ -97,16 +97,26 @@ TEST(PublishState, CreatesAMissingStateFileAndReplacesAnExistingOne) {
     EXPECT_EQ(folder_listing(root), std::vector<std::string>{"launcher-state"});
 }
 
-TEST(PublishState, TemporaryNameTakenByAFolderCannotBeWritten) {
-    const Path root = test::fresh_test_folder();
-    test::write_bytes(test::state_file(root), test::settled_text(kIdB));
-    std::filesystem::create_directory(test::temp_file(root));
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(publish_failure(root, {kIdA, "", false}), kCannotWrite);
-    // A folder never lets go, unlike a file another program holds: no wait for it.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kSharingConflictBoundMilliseconds));
-    EXPECT_EQ(test::read_bytes(test::state_file(root)), test::settled_text(kIdB));
-    EXPECT_TRUE(test::is_folder(test::temp_file(root)));
+TEST(PublishState, TemporaryNameTakenByAFolderOrAReadOnlyFileCannotBeWritten) {
+    for (const bool read_only_file : {false, true}) {
+        const Path root = test::fresh_test_folder();
+        test::write_bytes(test::state_file(root), test::settled_text(kIdB));
+        if (read_only_file) {
+            test::write_bytes(test::temp_file(root), "left");
+            ::SetFileAttributesW(test::temp_file(root).c_str(), FILE_ATTRIBUTE_READONLY);
+        } else {
+            std::filesystem::create_directory(test::temp_file(root));
+        }
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(publish_failure(root, {kIdA, "", false}), kCannotWrite) << read_only_file;
+        // Neither ever lets go, unlike a file another program holds: no wait for it.
+        EXPECT_LT(std::chrono::steady_clock::now() - started,
+                  std::chrono::milliseconds(kSharingConflictBoundMilliseconds))
+            << read_only_file;
+        EXPECT_EQ(test::read_bytes(test::state_file(root)), test::settled_text(kIdB));
+        EXPECT_EQ(test::is_folder(test::temp_file(root)), !read_only_file);
+        ::SetFileAttributesW(test::temp_file(root).c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
 }
 
 TEST(PublishState, FailedRenameLeavesTheCompleteNewTextInTheTemporaryFile) {
