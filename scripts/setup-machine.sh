@@ -12,6 +12,13 @@ command -v wine >/dev/null || need+=(wine wine64)
 [ -d /usr/lib/wine ] && [ -e /usr/lib/wine/wine64 ] || need+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v python3 >/dev/null || need+=(python3)
+# The kit's bindings: Rust, Go and C# launchers are built by Debian's own toolchains
+# (called by full path: a rustup Rust on PATH has no Windows standard library).
+[ -x /usr/bin/cargo ] || need+=(cargo)
+[ -x /usr/bin/rustc ] || need+=(rustc)
+[ -d /usr/lib/rustlib/x86_64-pc-windows-gnu ] || need+=(libstd-rust-dev-windows)
+[ -x /usr/lib/go/bin/go ] || need+=(golang-go)
+[ -x /usr/bin/mcs ] || need+=(mono-mcs)
 for extra in "$@"; do
   case "$extra" in
     xvfb) command -v Xvfb >/dev/null || need+=(xvfb) ;;
