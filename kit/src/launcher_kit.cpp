@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "kit_files.h"
+#include "update_record.h"
 
 namespace qor::kit {
 
@@ -173,7 +174,7 @@ StateRecord read_launcher_state(const std::wstring& launcher_root) {
     return parse_launcher_state(bytes);
 }
 
-void stage_version(const std::wstring& launcher_root, std::string_view identity) {
+void stage_version(const std::wstring& launcher_root, std::string_view identity, const StageOptions& options) {
     if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity");
     const std::wstring executable =
         join(join(join(launcher_root, L"versions"), widen_ascii(identity)), kLauncherExecutableName);
@@ -186,6 +187,10 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity)
     // would keep the old version as current.
     StateRecord state = detail::read_state_without_trial(launcher_root);
     if (state.trial_pending) throw KitError("Cannot stage version while a trial is pending");
+    if (!options.retry_failed_update &&
+        detail::failed_identity(detail::read_update_record(launcher_root), state) == identity) {
+        throw KitError("Update already failed its trial");
+    }
     state.staged_version = std::string(identity);
     state.trial_pending = false;
 
@@ -199,6 +204,7 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity)
         ::DeleteFileW(temporary.c_str());
         detail::fail("Cannot stage version", error);
     }
+    detail::write_update_record(launcher_root, identity);
 }
 
 }  // namespace qor::kit

@@ -330,7 +330,23 @@ TEST_F(StageVersion, WritesTheExactStateKeepingTheCurrentVersion) {
     qor::kit::stage_version(root(), kV2);
     EXPECT_EQ(read(at("launcher-state")), "Qor launcher 1\n" + kV1 + "\n" + kV2 + "\n0\n");
     EXPECT_EQ(read(at("launcher-state.tmp")), "the starter's own file\n");
-    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "launcher-state.tmp", "versions"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "launcher-state.tmp", "update-record", "versions"}));
+}
+
+TEST_F(StageVersion, NamesTheUpdateWhoseTrialFailedAndRefusesItAgainUnlessAskedToRetry) {
+    write(at("launcher-state"), state_text(kV1, "", false));
+    install(kV2);
+    EXPECT_EQ(qor::kit::failed_update(root()), "");
+    qor::kit::stage_version(root(), kV2);
+    EXPECT_EQ(qor::kit::failed_update(root()), "");  // staged, not yet tried
+    write(at("launcher-state"), state_text(kV1, "", false));  // the starter's rollback
+    EXPECT_EQ(qor::kit::failed_update(root()), kV2);
+    EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }), "Update already failed its trial");
+    EXPECT_EQ(read(at("launcher-state")), state_text(kV1, "", false));
+    qor::kit::stage_version(root(), kV2, {.retry_failed_update = true});
+    EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
+    write(at("launcher-state"), state_text(kV2, "", false));  // this time promoted
+    EXPECT_EQ(qor::kit::failed_update(root()), "");
 }
 
 TEST_F(StageVersion, ReplacesAnEarlierStagedVersion) {

@@ -33,6 +33,12 @@ inline constexpr std::string_view kStateMagicLine = "Qor launcher 1";
 inline constexpr std::wstring_view kStateFileName = L"launcher-state";
 // The kit's own temporary; "launcher-state.tmp" belongs to the starter.
 inline constexpr std::wstring_view kStagingFileName = L"launcher-state.staging";
+// Held, unshared, by the kit's install, stage and prune while they check and change
+// versions and launcher-state, so that those of different processes never interleave.
+// Created when missing and never deleted; the starter never takes it.
+inline constexpr std::wstring_view kUpdateLockFileName = L"update.lock";
+// The identity the kit last staged, and LF: how a launcher learns which update failed.
+inline constexpr std::wstring_view kUpdateRecordFileName = L"update-record";
 inline constexpr std::wstring_view kMarkerPrefix = L"ready-";
 inline constexpr std::wstring_view kLauncherExecutableName = L"QorLauncher.exe";
 
@@ -108,7 +114,20 @@ StateRecord read_launcher_state(const std::wstring& launcher_root);
 // which the starter would refuse to start; "Staged version is not installed"; the
 // errors of read_launcher_state; "Cannot stage version while a trial is pending";
 // "Cannot stage version (error <code>)".
-void stage_version(const std::wstring& launcher_root, std::string_view identity);
+// The kit records the identity it staged (update-record), and refuses by default one
+// whose trial has already failed: "Update already failed its trial" (see failed_update).
+struct StageOptions {
+    // Try an update again although its last trial failed (a fixed machine, a user's wish).
+    bool retry_failed_update = false;
+};
+void stage_version(const std::wstring& launcher_root, std::string_view identity, const StageOptions& options = {});
+
+// The identity of the update whose trial failed: the one the kit staged last, when
+// launcher-state names it neither current nor staged (only the starter's rollback drops
+// it so). Empty when none failed, or when the kit never staged anything in this root.
+// A launcher started with after_rollback asks this, and stage_version then refuses that
+// identity unless told to retry. Throws the errors of read_launcher_state.
+std::string failed_update(const std::wstring& launcher_root);
 
 // ---------------------------------------------------------------------------
 // The two ends of an update: installing a version, and removing the old ones.
