@@ -1,0 +1,241 @@
+'use strict';
+// The launcher's side of the starter protocol for Node and Electron: QorLauncherKit.dll
+// called through koffi. This file only converts types and failures; every rule of the
+// protocol lives in the DLL, so a fix there reaches this binding unchanged.
+const path = require('node:path');
+
+// The interface of qor_launcher_kit.h this binding was written for.
+const INTERFACE_VERSION = 1;
+// A ready launcher that exits with this code is started again, into the staged version.
+const RESTART_EXIT_CODE = 73;
+const IDENTITY_BUFFER_SIZE = 65;
+
+const STATUS_OK = 0;
+const STATUS_BUFFER_TOO_SMALL = 3;
+const STATUS_NAMES = ['OK', 'FAILED', 'INVALID_ARGUMENT', 'BUFFER_TOO_SMALL', 'OUT_OF_MEMORY'];
+
+// Types are made once per koffi module: koffi keeps them for its lifetime.
+const typesByKoffi = new WeakMap();
+
+function typesOf(koffi) {
+  let types = typesByKoffi.get(koffi);
+  if (!types) {
+    const launch = koffi.pointer(koffi.opaque());
+    types = {
+      launch,
+      launchOut: koffi.out(koffi.pointer(launch)),
+      sizeOut: koffi.out(koffi.pointer('size_t')),
+      intOut: koffi.out(koffi.pointer('int')),
+      state: koffi.struct({
+        current_version: koffi.array('char', IDENTITY_BUFFER_SIZE, 'String'),
+        staged_version: koffi.array('char', IDENTITY_BUFFER_SIZE, 'String'),
+        trial_pending: 'int',
+      }),
+    };
+    types.stateOut = koffi.out(koffi.pointer(types.state));
+    typesByKoffi.set(koffi, types);
+  }
+  return types;
+}
+
+// Under Wine, native code that koffi runs on its own stack finds Wine's per-thread
+// handler frames (kept on the thread's first stack) below its stack pointer, so a C++
+// exception thrown and caught inside the DLL first reaches the thread's top-level filter:
+// a debugger starts, or the process dies. Ending the frame list for the length of each
+// call leaves the exception to the DLL's own frames. Windows keeps no such list on x64.
+function wineFrameListGuard(koffi) {
+  const ntdll = koffi.load('ntdll.dll');
+  try {
+    ntdll.func('wine_get_version', 'const char *', []);
+  } catch {
+    return (call) => call;
+  }
+  const queryThread = ntdll.func('NtQueryInformationThread', 'int32_t', ['intptr_t', 'int', 'uint8_t *', 'uint32_t', 'void *']);
+  const basicInformation = Buffer.alloc(48);
+  const currentThread = -2;
+  if (queryThread(currentThread, /* ThreadBasicInformation */ 0, basicInformation, basicInformation.length, null) !== 0) {
+    throw new Error('Cannot find the thread environment block under Wine');
+  }
+  const frameList = basicInformation.readBigUInt64LE(8);  // NT_TIB.ExceptionList, the TEB's first field
+  const endOfList = 0xffffffffffffffffn;
+  return (call) => (...args) => {
+    const saved = koffi.decode(frameList, 'uint64_t');
+    koffi.encode(frameList, 'uint64_t', endOfList);
+    try {
+      return call(...args);
+    } finally {
+      koffi.encode(frameList, 'uint64_t', saved);
+    }
+  };
+}
+
+// Loads the DLL (by default the one beside the running executable, where a launcher
+// ships it in its version folder) and refuses one whose interface this binding does not
+// know. options.koffi passes koffi in where require('koffi') cannot reach it, as in a
+// single executable application.
+function open(options = {}) {
+  const koffi = options.koffi ?? require('koffi');
+  const dllPath = options.dllPath ?? path.join(path.dirname(process.execPath), 'QorLauncherKit.dll');
+  const lib = koffi.load(dllPath);
+  const interfaceVersion = lib.func('qor_kit_interface_version', 'int', [])();
+  if (interfaceVersion !== INTERFACE_VERSION) {
+    throw new Error(
+      `${dllPath} implements interface version ${interfaceVersion} of the launcher kit; ` +
+        `this binding knows version ${INTERFACE_VERSION} only`);
+  }
+
+  const t = typesOf(koffi);
+  const text = 'const char *';
+  const bytes = 'uint8_t *';
+  const guarded = wineFrameListGuard(koffi);
+  const c = {
+    lastErrorMessage: guarded(lib.func('qor_kit_last_error_message', text, [])),
+    fromCommandLine: guarded(lib.func('qor_kit_launch_from_command_line', 'int', [t.launchOut])),
+    fromArguments: guarded(lib.func('qor_kit_launch_from_arguments', 'int', ['const char **', 'size_t', t.launchOut])),
+    free: guarded(lib.func('qor_kit_launch_free', 'int', [t.launch])),
+    userArgumentCount: guarded(lib.func('qor_kit_launch_user_argument_count', 'int', [t.launch, t.sizeOut])),
+    userArgument: guarded(lib.func('qor_kit_launch_user_argument', 'int', [t.launch, 'size_t', bytes, 'size_t', t.sizeOut])),
+    startedByStarter: guarded(lib.func('qor_kit_launch_started_by_starter', 'int', [t.launch, t.intOut])),
+    afterRollback: guarded(lib.func('qor_kit_launch_after_rollback', 'int', [t.launch, t.intOut])),
+    root: guarded(lib.func('qor_kit_launch_root', 'int', [t.launch, bytes, 'size_t', t.sizeOut])),
+    readinessToken: guarded(lib.func('qor_kit_launch_readiness_token', 'int', [t.launch, bytes, 'size_t', t.sizeOut])),
+    ownVersionIdentity: guarded(lib.func('qor_kit_own_version_identity', 'int', [bytes, 'size_t', t.sizeOut])),
+    isValidVersionIdentity: guarded(lib.func('qor_kit_is_valid_version_identity', 'int', [text, t.intOut])),
+    signalReadiness: guarded(lib.func('qor_kit_signal_readiness', 'int', [t.launch])),
+    signalReadinessAs: guarded(lib.func('qor_kit_signal_readiness_as', 'int', [t.launch, text])),
+    readLauncherState: guarded(lib.func('qor_kit_read_launcher_state', 'int', [text, t.stateOut])),
+    stageVersion: guarded(lib.func('qor_kit_stage_version', 'int', [text, text])),
+    installVersion: guarded(lib.func('qor_kit_install_version', 'int', [text, text, bytes, 'size_t', t.sizeOut])),
+    pruneVersions: guarded(lib.func('qor_kit_prune_versions', 'int', [text])),
+  };
+
+  function check(status) {
+    if (status === STATUS_OK) return;
+    const error = new Error(c.lastErrorMessage() || `QorLauncherKit.dll failed with status ${status}`);
+    error.code = `QOR_KIT_${STATUS_NAMES[status] ?? 'UNKNOWN_STATUS'}`;
+    error.status = status;
+    throw error;
+  }
+
+  // Text comes out into a buffer of ours; a call that finds it too small says what it needs.
+  function readText(call, size = 256) {
+    let buffer = Buffer.alloc(size);
+    const required = [0];
+    let status = call(buffer, buffer.length, required);
+    if (status === STATUS_BUFFER_TOO_SMALL) {
+      buffer = Buffer.alloc(Number(required[0]));
+      status = call(buffer, buffer.length, required);
+    }
+    check(status);
+    const end = buffer.indexOf(0);
+    return buffer.toString('utf8', 0, end < 0 ? buffer.length : end);
+  }
+
+  function readFlag(call, handle) {
+    const value = [0];
+    check(call(handle, value));
+    return value[0] !== 0;
+  }
+
+  // Each launch object keeps its DLL handle out of sight; the handle is freed with it.
+  const handles = new WeakMap();
+  const release = new FinalizationRegistry((handle) => c.free(handle));
+
+  function toLaunch(handleOut) {
+    const handle = handleOut[0];
+    try {
+      const count = [0];
+      check(c.userArgumentCount(handle, count));
+      const userArguments = [];
+      for (let index = 0; index < Number(count[0]); index++) {
+        userArguments.push(readText((buffer, size, required) => c.userArgument(handle, index, buffer, size, required)));
+      }
+      const launch = {
+        userArguments,
+        startedByStarter: readFlag(c.startedByStarter, handle),
+        afterRollback: readFlag(c.afterRollback, handle),
+        launcherRoot: readText((buffer, size, required) => c.root(handle, buffer, size, required)),
+        readinessToken: readText((buffer, size, required) => c.readinessToken(handle, buffer, size, required)),
+      };
+      handles.set(launch, handle);
+      release.register(launch, handle);
+      return launch;
+    } catch (error) {
+      c.free(handle);
+      throw error;
+    }
+  }
+
+  function handleOf(launch) {
+    const handle = handles.get(launch);
+    if (handle === undefined) throw new TypeError('Not a launch read by this kit');
+    return handle;
+  }
+
+  return {
+    interfaceVersion,
+    RESTART_EXIT_CODE,
+
+    // From this process's command line as Windows passed it, whatever the runtime did to
+    // process.argv (Electron and a single executable application both rewrite it).
+    launchFromCommandLine() {
+      const handleOut = [null];
+      check(c.fromCommandLine(handleOut));
+      return toLaunch(handleOut);
+    },
+
+    // From a list of arguments, without the program name.
+    launchFromArguments(args) {
+      if (!Array.isArray(args) || !args.every((argument) => typeof argument === 'string')) {
+        throw new TypeError('The arguments must be an array of strings');
+      }
+      const handleOut = [null];
+      check(c.fromArguments(args.length > 0 ? args : null, args.length, handleOut));
+      return toLaunch(handleOut);
+    },
+
+    ownVersionIdentity() {
+      return readText(c.ownVersionIdentity, IDENTITY_BUFFER_SIZE);
+    },
+
+    isValidVersionIdentity(identity) {
+      const valid = [0];
+      check(c.isValidVersionIdentity(identity, valid));
+      return valid[0] !== 0;
+    },
+
+    // Writes the readiness marker, with the own version identity unless one is given.
+    signalReadiness(launch, identity) {
+      if (identity === undefined) check(c.signalReadiness(handleOf(launch)));
+      else check(c.signalReadinessAs(handleOf(launch), identity));
+    },
+
+    readLauncherState(launcherRoot) {
+      const state = [{}];
+      check(c.readLauncherState(launcherRoot, state));
+      return {
+        currentVersion: state[0].current_version,
+        stagedVersion: state[0].staged_version,
+        trialPending: state[0].trial_pending !== 0,
+      };
+    },
+
+    // Exit with RESTART_EXIT_CODE afterwards to be started in the staged version.
+    stageVersion(launcherRoot, identity) {
+      check(c.stageVersion(launcherRoot, identity));
+    },
+
+    // Installs sourceFolder (QorLauncher.exe at its top) whole or not at all; returns its identity.
+    installVersion(launcherRoot, sourceFolder) {
+      return readText((buffer, size, required) => c.installVersion(launcherRoot, sourceFolder, buffer, size, required),
+        IDENTITY_BUFFER_SIZE);
+    },
+
+    // Removes versions that are neither current, staged nor this one. Call once ready.
+    pruneVersions(launcherRoot) {
+      check(c.pruneVersions(launcherRoot));
+    },
+  };
+}
+
+module.exports = { open, INTERFACE_VERSION, RESTART_EXIT_CODE };
