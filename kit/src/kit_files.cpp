@@ -30,6 +30,21 @@ bool is_folder(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::wstring full_path_name(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), /*lpFilePart=*/nullptr);
+        const DWORD error = ::GetLastError();
+        if (length == 0) fail("Cannot inspect launcher path", error);
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);
+    }
+}
+
 void query_prefix(const std::wstring& prefix) {
     const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -105,19 +120,35 @@ StateRecord read_state_without_trial(const std::wstring& launcher_root) {
     }
 }
 
-void refuse_redirects(const std::wstring& path) {
-    std::wstring full(MAX_PATH, L'\0');
+std::wstring extended_path(const std::wstring& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+    const std::wstring full = full_path_name(path);
+    if (full.rfind(L"\\\\?\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\.\\", 0) == 0) return L"\\\\?\\" + full.substr(4);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+FileHandle take_update_lock(const std::wstring& launcher_root) {
+    const std::wstring path = join(launcher_root, kUpdateLockFileName);
+    const ULONGLONG started = ::GetTickCount64();
     for (;;) {
-        const DWORD length =
-            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), /*lpFilePart=*/nullptr);
+        // GENERIC_READ alone: a read-only lock file locks as well as any.
+        FileHandle lock(::CreateFileW(path.c_str(), GENERIC_READ, /*dwShareMode=*/0,
+                                      /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      /*hTemplateFile=*/nullptr));
         const DWORD error = ::GetLastError();
-        if (length == 0) fail("Cannot inspect launcher path", error);
-        if (length < full.size()) {
-            full.resize(length);
-            break;
+        if (lock.valid()) return lock;
+        if (error != ERROR_SHARING_VIOLATION) fail("Cannot lock launcher root", error);
+        if (::GetTickCount64() - started >= kUpdateLockBoundMilliseconds) {
+            fail("Launcher root is busy with another update", error);
         }
-        full.resize(length);
+        ::Sleep(kSharingConflictPauseMilliseconds);
     }
+}
+
+void refuse_redirects(const std::wstring& path) {
+    const std::wstring full = full_path_name(path);
     // Never the bare drive ("C:"): it names the current folder of that drive.
     const std::size_t top = top_folder_length(full);
     query_prefix(full.substr(0, top));

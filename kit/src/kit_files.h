@@ -110,6 +110,23 @@ inline constexpr DWORD kTrialSettlePauseMilliseconds = 50;
 // Returns the state last read: still on trial when the bound has passed.
 StateRecord read_state_without_trial(const std::wstring& launcher_root);
 
+// The full "\\?\" form of path ("\\?\C:\...", "\\?\UNC\server\share\..."), made from
+// GetFullPathNameW's absolute form: Windows takes it as given, so a listed name ending in
+// a dot or space is acted on as listed, not trimmed into another folder's name, and no
+// 260-character limit applies. Throws KitError "Cannot inspect launcher path (error <code>)".
+std::wstring extended_path(const std::wstring& path);
+
+// Longest a holder keeps update.lock: a stage's 5 s wait for a pending trial and a few
+// renames; twice that, so that only a stuck holder makes another update fail.
+inline constexpr ULONGLONG kUpdateLockBoundMilliseconds = 10'000;
+
+// Opens <root>\update.lock (created if missing, never deleted) without sharing, waiting for
+// another holder for at most the bound, so that no prune removes a version between another
+// operation's check and the step that relies on it. Closing the handle lets go. Throws
+// KitError "Launcher root is busy with another update (error <code>)" when the wait runs
+// out, "Cannot lock launcher root (error <code>)" for other failures.
+FileHandle take_update_lock(const std::wstring& launcher_root);
+
 // Throws KitError unless every prefix of the full path, from the top folder of its drive
 // or share down to the path itself, is free of reparse points (links, junctions, mount
 // points), as the starter checks: "Launcher paths cannot use redirects", or "Cannot

@@ -180,6 +180,8 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity,
         join(join(join(launcher_root, L"versions"), widen_ascii(identity)), kLauncherExecutableName);
     // The starter would refuse to start it, so its trial could only fail.
     detail::refuse_redirects(executable);
+    // Held until launcher-state names the version, so that no prune removes it in between.
+    const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
     if (!is_regular_file(executable)) throw KitError("Staged version is not installed");
 
     // The starter writes launcher-state itself while a trial is pending (the promotion at

@@ -5,6 +5,7 @@
 #include <bcrypt.h>
 
 #include <array>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@ constexpr std::wstring_view kVersionsFolderName = L"versions";
 constexpr std::wstring_view kInstallPrefix = L"installing-";
 constexpr std::wstring_view kDeletionPrefix = L"deleting-";
 constexpr std::size_t kTemporarySuffixLength = 32;
+// One buffer for a whole install: large reads and writes, allocated once.
 constexpr DWORD kCopyBufferBytes = 1 << 20;
 using detail::kLowerHexDigits;
 
@@ -128,7 +130,8 @@ void remove_link(const std::wstring& path) {
 }
 
 // Best effort: what cannot go now stays, under a name no version has, for a later call.
-// Links inside are removed as links, never entered.
+// Links inside are removed as links, never entered. folder is in the "\\?\" form, so every
+// listed name is acted on as listed, however deep.
 void remove_tree(const std::wstring& folder) {
     for (const Entry& entry : list_folder(folder).entries) {
         const std::wstring path = join(folder, entry.name);
@@ -143,23 +146,45 @@ void remove_tree(const std::wstring& folder) {
             ::DeleteFileW(path.c_str());
         }
     }
+    // Windows refuses to remove a read-only folder (error 5); Wine drops the attribute on
+    // folders, so no test here can show it.
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        ::SetFileAttributesW(folder.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
     ::RemoveDirectoryW(folder.c_str());
 }
 
-// Renamed first, so that a folder half deleted never keeps a version's name. One that
-// cannot be renamed is in use (a file open in it, or an install holding its temporary)
-// and stays for a later call; no retry, a program that runs will not let go soon.
-void discard_folder(const std::wstring& versions, const std::wstring& name) {
-    const std::wstring doomed = join(versions, std::wstring(kDeletionPrefix) + random_hex());
-    if (!::MoveFileExW(join(versions, name).c_str(), doomed.c_str(), /*dwFlags=*/0)) return;
-    remove_tree(doomed);
-}
+// Folders renamed away under update.lock, removed once it is let go: the removal of a
+// large tree need not hold up another process's update.
+class DoomedFolders {
+public:
+    DoomedFolders() = default;
+    ~DoomedFolders() {
+        for (const std::wstring& folder : folders_) remove_tree(folder);
+    }
+    DoomedFolders(const DoomedFolders&) = delete;
+    DoomedFolders& operator=(const DoomedFolders&) = delete;
+
+    // Renamed first, so that a folder half deleted never keeps a version's name. One that
+    // cannot be renamed is in use (a file open in it, or an install holding its temporary)
+    // and stays for a later call; no retry, a program that runs will not let go soon.
+    void rename_away(const std::wstring& versions, const std::wstring& name) {
+        std::wstring doomed = join(versions, std::wstring(kDeletionPrefix) + random_hex());
+        if (::MoveFileExW(join(versions, name).c_str(), doomed.c_str(), /*dwFlags=*/0)) {
+            folders_.push_back(std::move(doomed));
+        }
+    }
+
+private:
+    std::vector<std::wstring> folders_;
+};
 
 // Temporaries left by killed installs and interrupted deletions.
-void remove_temporaries(const std::wstring& versions, const std::vector<Entry>& entries) {
-    for (const Entry& entry : entries) {
+void rename_temporaries_away(const std::wstring& versions, DoomedFolders& doomed) {
+    for (const Entry& entry : list_folder(versions).entries) {
         if (is_folder(entry.attributes) && !is_link(entry.attributes) && is_temporary_name(entry.name)) {
-            discard_folder(versions, entry.name);
+            doomed.rename_away(versions, entry.name);
         }
     }
 }
@@ -205,85 +230,148 @@ private:
     std::unique_ptr<void, HashDestroyer> hash_;
 };
 
+// Waits out a program that holds the file without read sharing (a scanner, a backup
+// tool), as the kit's renames do. Shares delete: never blocks someone else's rename.
 detail::FileHandle open_for_reading(const std::wstring& path) {
-    // Delete sharing: never block someone else's rename or removal of what we read.
-    return detail::FileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
-                                            /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                            /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                                            /*hTemplateFile=*/nullptr));
+    detail::FileHandle file;
+    const DWORD error = detail::retry_sharing_conflicts([&]() -> DWORD {
+        file = detail::FileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_SEQUENTIAL_SCAN, /*hTemplateFile=*/nullptr));
+        return file.valid() ? 0 : ::GetLastError();
+    });
+    if (error != 0) detail::fail("Cannot read version", error);
+    return file;
 }
 
-// Copies into a file that did not exist, hashing what was read when asked, and flushes it:
-// the folder's rename is journaled, the files' data is not, and a power cut must not leave
-// a complete-looking version full of zeros.
-void copy_file(const std::wstring& from, const std::wstring& to, Sha256* hash) {
-    const detail::FileHandle source = open_for_reading(from);
-    if (!source.valid()) {
+// Reads the next part of file into buffer; 0 only at the end of the file. A failed read
+// throws: its count says nothing about where the file ends.
+DWORD read_some(const detail::FileHandle& file, unsigned char* buffer) {
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), buffer, kCopyBufferBytes, &read, /*lpOverlapped=*/nullptr)) {
         const DWORD error = ::GetLastError();
         detail::fail("Cannot read version", error);
     }
-    detail::FileHandle target(::CreateFileW(to.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                                            /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                            /*hTemplateFile=*/nullptr));
-    if (!target.valid()) {
-        const DWORD error = ::GetLastError();
-        detail::fail("Cannot install version", error);
-    }
-    std::vector<unsigned char> buffer(kCopyBufferBytes);
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(source.get(), buffer.data(), kCopyBufferBytes, &read, /*lpOverlapped=*/nullptr)) {
-            const DWORD error = ::GetLastError();
-            detail::fail("Cannot read version", error);
-        }
-        if (read == 0) break;
-        if (hash != nullptr) hash->add(buffer.data(), read);
-        DWORD written = 0;
-        if (!::WriteFile(target.get(), buffer.data(), read, &written, /*lpOverlapped=*/nullptr)) {
-            const DWORD error = ::GetLastError();
-            detail::fail("Cannot install version", error);
-        }
-        // A synchronous write to a disk file that succeeds short has run out of room.
-        if (written != read) detail::fail("Cannot install version", ERROR_HANDLE_DISK_FULL);
-    }
-    if (!::FlushFileBuffers(target.get()) || !target.close()) {
-        const DWORD error = ::GetLastError();
-        detail::fail("Cannot install version", error);
-    }
+    return read;
 }
 
-// Empty when the file cannot be read.
 std::string sha256_of_file(const std::wstring& path) {
     const detail::FileHandle file = open_for_reading(path);
-    if (!file.valid()) return {};
     Sha256 hash;
-    std::vector<unsigned char> buffer(kCopyBufferBytes);
-    DWORD read = 0;
-    while (::ReadFile(file.get(), buffer.data(), kCopyBufferBytes, &read, /*lpOverlapped=*/nullptr) && read > 0) {
-        hash.add(buffer.data(), read);
-    }
-    if (read != 0) return {};
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyBufferBytes]);
+    while (const DWORD read = read_some(file, buffer.get())) hash.add(buffer.get(), read);
     return hash.finish();
 }
 
-void copy_tree(const std::wstring& from, const std::wstring& to, bool skip_executable) {
-    const Listing listing = list_folder(from);
-    if (listing.error != 0) detail::fail("Cannot read version", listing.error);
-    for (const Entry& entry : listing.entries) {
-        if (is_link(entry.attributes)) throw KitError("Version folders cannot hold links");
-        const std::wstring source = join(from, entry.name);
-        const std::wstring target = join(to, entry.name);
-        if (is_folder(entry.attributes)) {
-            if (!::CreateDirectoryW(target.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+// Flushes copied files to the device on the system's thread pool while the copy goes
+// on, and closes them. The folder's rename is journaled, the files' data is not: every
+// file is flushed before the rename publishes the version, as when each was flushed at
+// once, so a power cut still never leaves a complete-looking version full of zeros.
+class Flusher {
+public:
+    Flusher() : work_(::CreateThreadpoolWork(&Flusher::flush_one, this, /*pcbe=*/nullptr)) {
+        if (work_ == nullptr) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot install version", error);
+        }
+        ::InitializeSRWLock(&lock_);
+    }
+    ~Flusher() {
+        ::WaitForThreadpoolWorkCallbacks(work_, /*fCancelPendingCallbacks=*/TRUE);
+        ::CloseThreadpoolWork(work_);
+    }
+    Flusher(const Flusher&) = delete;
+    Flusher& operator=(const Flusher&) = delete;
+
+    void add(detail::FileHandle file) {
+        ::AcquireSRWLockExclusive(&lock_);
+        written_.push_back(std::move(file));
+        ::ReleaseSRWLockExclusive(&lock_);
+        ::SubmitThreadpoolWork(work_);
+    }
+
+    // Waits until every file added is flushed and closed; throws for the first that failed.
+    void finish() {
+        ::WaitForThreadpoolWorkCallbacks(work_, /*fCancelPendingCallbacks=*/FALSE);
+        if (error_ != 0) detail::fail("Cannot install version", error_);
+    }
+
+private:
+    static void CALLBACK flush_one(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK) {
+        auto* self = static_cast<Flusher*>(context);
+        ::AcquireSRWLockExclusive(&self->lock_);
+        detail::FileHandle file = std::move(self->written_.front());
+        self->written_.pop_front();
+        ::ReleaseSRWLockExclusive(&self->lock_);
+        DWORD error = 0;
+        if (!::FlushFileBuffers(file.get()) || !file.close()) error = ::GetLastError();
+        if (error == 0) return;
+        ::AcquireSRWLockExclusive(&self->lock_);
+        if (self->error_ == 0) self->error_ = error;
+        ::ReleaseSRWLockExclusive(&self->lock_);
+    }
+
+    PTP_WORK work_;
+    SRWLOCK lock_;
+    std::deque<detail::FileHandle> written_;
+    DWORD error_ = 0;
+};
+
+// Copies a version's files into folders that did not exist, with one buffer for all.
+class TreeCopier {
+public:
+    TreeCopier() : buffer_(new unsigned char[kCopyBufferBytes]) {}
+
+    // Into a file that did not exist, hashing what was read when asked.
+    void copy_file(const std::wstring& from, const std::wstring& to, Sha256* hash) {
+        const detail::FileHandle source = open_for_reading(from);
+        detail::FileHandle target(::CreateFileW(to.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                                                /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                /*hTemplateFile=*/nullptr));
+        if (!target.valid()) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot install version", error);
+        }
+        while (const DWORD read = read_some(source, buffer_.get())) {
+            if (hash != nullptr) hash->add(buffer_.get(), read);
+            DWORD written = 0;
+            if (!::WriteFile(target.get(), buffer_.get(), read, &written, /*lpOverlapped=*/nullptr)) {
                 const DWORD error = ::GetLastError();
                 detail::fail("Cannot install version", error);
             }
-            copy_tree(source, target, /*skip_executable=*/false);
-        } else if (!skip_executable || !same_name(entry.name, kLauncherExecutableName)) {
-            copy_file(source, target, /*hash=*/nullptr);
+            // A synchronous write to a disk file that succeeds short has run out of room.
+            if (written != read) detail::fail("Cannot install version", ERROR_HANDLE_DISK_FULL);
+        }
+        flusher_.add(std::move(target));
+    }
+
+    void copy_tree(const std::wstring& from, const std::wstring& to, bool skip_executable) {
+        const Listing listing = list_folder(from);
+        if (listing.error != 0) detail::fail("Cannot read version", listing.error);
+        for (const Entry& entry : listing.entries) {
+            if (is_link(entry.attributes)) throw KitError("Version folders cannot hold links");
+            const std::wstring source = join(from, entry.name);
+            const std::wstring target = join(to, entry.name);
+            if (is_folder(entry.attributes)) {
+                if (!::CreateDirectoryW(target.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+                    const DWORD error = ::GetLastError();
+                    detail::fail("Cannot install version", error);
+                }
+                copy_tree(source, target, /*skip_executable=*/false);
+            } else if (!skip_executable || !same_name(entry.name, kLauncherExecutableName)) {
+                copy_file(source, target, /*hash=*/nullptr);
+            }
         }
     }
-}
+
+    // Every file copied is on the device.
+    void finish() { flusher_.finish(); }
+
+private:
+    std::unique_ptr<unsigned char[]> buffer_;
+    Flusher flusher_;
+};
 
 // A fresh install temporary under versions. It is held open without delete sharing, so
 // that the clean-up of another install or prune cannot rename it away (and delete it)
@@ -335,21 +423,38 @@ private:
 };
 
 // An installed folder of this identity that holds the same executable is the same version.
+// Throws when its executable cannot be read (a program holding it too long, a read failure).
 bool holds_version(const std::wstring& folder, const std::string& identity) {
     const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && is_folder(attributes) && !is_link(attributes) &&
-           sha256_of_file(join(folder, kLauncherExecutableName)) == identity;
+    if (attributes == INVALID_FILE_ATTRIBUTES || !is_folder(attributes) || is_link(attributes)) return false;
+    const std::wstring executable = join(folder, kLauncherExecutableName);
+    const DWORD executable_attributes = ::GetFileAttributesW(executable.c_str());
+    if (executable_attributes == INVALID_FILE_ATTRIBUTES || is_folder(executable_attributes)) return false;
+    return sha256_of_file(executable) == identity;
 }
 
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// What an install finds already under the identity's name: the same version, or a refusal.
+std::string settle_existing(const std::wstring& final_path, const std::string& identity) {
+    if (holds_version(final_path, identity)) return identity;
+    throw KitError("Another folder is installed under this version identity");
+}
 
 void prune_versions_keeping(const std::wstring& launcher_root, const std::string& own_identity) {
     // Before anything is touched: without a readable state nothing is known to be current.
     // A version on trial prunes right after its readiness: waiting for its promotion lets
     // the version it replaced go in the same run. After the bound both of the trial's stay.
-    const StateRecord state = detail::read_state_without_trial(launcher_root);
-    const std::wstring versions = join(launcher_root, kVersionsFolderName);
-    detail::refuse_redirects(versions);
+    detail::read_state_without_trial(launcher_root);
+    const std::wstring plain_versions = join(launcher_root, kVersionsFolderName);
+    detail::refuse_redirects(plain_versions);
+    const std::wstring versions = detail::extended_path(plain_versions);
+
+    DoomedFolders doomed;
+    // From the state read to the last rename: a stage that reports success before it has
+    // its version in the state read here, and one after it finds its version gone.
+    const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
+    const StateRecord state = read_launcher_state(launcher_root);
     const Listing listing = list_folder(versions);
     if (listing.error == ERROR_FILE_NOT_FOUND || listing.error == ERROR_PATH_NOT_FOUND) return;
     if (listing.error != 0) detail::fail("Cannot list versions", listing.error);
@@ -364,48 +469,73 @@ void prune_versions_keeping(const std::wstring& launcher_root, const std::string
         if (is_link(entry.attributes)) {
             remove_link(join(versions, entry.name));
         } else {
-            discard_folder(versions, entry.name);
+            doomed.rename_away(versions, entry.name);
         }
     }
 }
 
-}  // namespace
-
-std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder) {
-    const std::wstring versions = join(launcher_root, kVersionsFolderName);
-    detail::refuse_redirects(versions);
+std::string install(const std::wstring& launcher_root, const std::wstring& source_folder,
+                    const std::string_view* expected_identity) {
+    if (expected_identity != nullptr && !is_valid_version_identity(*expected_identity)) {
+        throw KitError("Invalid version identity");
+    }
+    const std::wstring plain_versions = join(launcher_root, kVersionsFolderName);
+    detail::refuse_redirects(plain_versions);
+    const std::wstring versions = detail::extended_path(plain_versions);
     if (!::CreateDirectoryW(versions.c_str(), /*lpSecurityAttributes=*/nullptr)) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot install version", error);
     }
-    remove_temporaries(versions, list_folder(versions).entries);
+    {
+        DoomedFolders doomed;
+        const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
+        rename_temporaries_away(versions, doomed);
+    }
 
-    const std::wstring source_executable = join(source_folder, kLauncherExecutableName);
+    const std::wstring source = detail::extended_path(source_folder);
+    const std::wstring source_executable = join(source, kLauncherExecutableName);
     const DWORD source_attributes = ::GetFileAttributesW(source_executable.c_str());
     if (source_attributes == INVALID_FILE_ATTRIBUTES || is_folder(source_attributes)) {
         throw KitError("Version to install has no QorLauncher.exe");
     }
 
     InstallFolder temporary(versions);
+    // Flushes pending when something fails end before the temporary is removed.
+    TreeCopier copier;
     // The identity comes from the bytes copied, so the folder's name always matches them.
     Sha256 hash;
-    copy_file(source_executable, join(temporary.path(), kLauncherExecutableName), &hash);
+    copier.copy_file(source_executable, join(temporary.path(), kLauncherExecutableName), &hash);
     const std::string identity = hash.finish();
+    if (expected_identity != nullptr && identity != *expected_identity) {
+        throw KitError("Downloaded version does not match its identity");
+    }
     const std::wstring final_path = join(versions, std::wstring(identity.begin(), identity.end()));
     detail::refuse_redirects(final_path);
-    if (exists(final_path)) {
-        if (holds_version(final_path, identity)) return identity;
-        throw KitError("Another folder is installed under this version identity");
+    {
+        // A prune renaming it away meanwhile would make it look foreign.
+        const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
+        if (exists(final_path)) return settle_existing(final_path, identity);
     }
 
-    copy_tree(source_folder, temporary.path(), /*skip_executable=*/true);
+    copier.copy_tree(source, temporary.path(), /*skip_executable=*/true);
+    copier.finish();
+    // Between letting go of the temporary and its rename, a prune could take it for a leftover.
+    const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
+    if (exists(final_path)) return settle_existing(final_path, identity);
     const DWORD error = temporary.publish(final_path);
-    if (error == 0) return identity;
-    // Another install of the same version may have just finished.
-    if ((error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) && holds_version(final_path, identity)) {
-        return identity;
-    }
-    detail::fail("Cannot install version", error);
+    if (error != 0) detail::fail("Cannot install version", error);
+    return identity;
+}
+
+}  // namespace
+
+std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder) {
+    return install(launcher_root, source_folder, /*expected_identity=*/nullptr);
+}
+
+std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
+                            std::string_view expected_identity) {
+    return install(launcher_root, source_folder, &expected_identity);
 }
 
 void prune_versions(const std::wstring& launcher_root) {

@@ -330,7 +330,8 @@ TEST_F(StageVersion, WritesTheExactStateKeepingTheCurrentVersion) {
     qor::kit::stage_version(root(), kV2);
     EXPECT_EQ(read(at("launcher-state")), "Qor launcher 1\n" + kV1 + "\n" + kV2 + "\n0\n");
     EXPECT_EQ(read(at("launcher-state.tmp")), "the starter's own file\n");
-    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "launcher-state.tmp", "update-record", "versions"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "launcher-state.tmp", "update-record", "update.lock",
+                                                 "versions"}));
 }
 
 TEST_F(StageVersion, NamesTheUpdateWhoseTrialFailedAndRefusesItAgainUnlessAskedToRetry) {
@@ -385,7 +386,7 @@ TEST_F(StageVersion, GivesUpWithoutWritingWhenATrialStaysPending) {
     EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }),
               "Cannot stage version while a trial is pending");
     EXPECT_EQ(read(at("launcher-state")), before);
-    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "versions"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "update.lock", "versions"}));
 }
 
 TEST_F(StageVersion, TheStartersReaderLoadsWhatWasStaged) {
@@ -462,7 +463,7 @@ TEST_F(StageVersion, FailsWithTheWindowsErrorWhenLauncherStateIsHeldPastTheBound
         EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }), "Cannot stage version (error 5)");
     }
     EXPECT_EQ(read(at("launcher-state")), before);
-    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "versions"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "update.lock", "versions"}));
 }
 
 using ReadLauncherState = KitRoot;

@@ -192,9 +192,14 @@ protected:
         }
     }
 
-    std::string install_failure() {
+    // With an expected identity when one is given, as a launcher passes the one announced.
+    std::string install_failure(const std::string& expected_identity = "") {
         try {
-            qor::kit::install_version(root(), download().wstring());
+            if (expected_identity.empty()) {
+                qor::kit::install_version(root(), download().wstring());
+            } else {
+                qor::kit::install_version(root(), download().wstring(), expected_identity);
+            }
         } catch (const KitError& error) {
             return error.what();
         }
@@ -206,14 +211,37 @@ protected:
 
 TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsExecutableAndNothingElse) {
     lay_out_download(/*large_files=*/1, /*large_size=*/5 << 20);
-    const std::string identity = qor::kit::install_version(root(), download().wstring());
+    // A download that is not the version announced leaves nothing under versions.
+    EXPECT_EQ(install_failure(kOther), "Downloaded version does not match its identity");
+    EXPECT_EQ(names(versions()), std::vector<std::string>{});
+    EXPECT_EQ(install_failure(std::string(64, 'A')), "Invalid version identity");
+    const std::string identity = qor::kit::install_version(root(), download().wstring(), kLauncherIdentity);
     EXPECT_EQ(identity, kLauncherIdentity);
     EXPECT_EQ(names(versions()), std::vector<std::string>{kLauncherIdentity});
     EXPECT_EQ(contents(versions() / kLauncherIdentity), contents(download()));
 
-    // Installing twice changes nothing: the same files, not copies of them.
+    // Installing twice changes nothing: the same files, not copies of them. A scanner that
+    // holds the installed executable without read sharing is waited out, up to the bound.
     const auto before = facts(versions());
-    EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
+    const fs::path installed = versions() / kLauncherIdentity / "QorLauncher.exe";
+    const auto hold = [&](DWORD milliseconds) {
+        const HANDLE held = ::CreateFileW(installed.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(held, INVALID_HANDLE_VALUE);
+        return std::jthread([held, milliseconds] {
+            ::Sleep(milliseconds);
+            ::CloseHandle(held);
+        });
+    };
+    {
+        const std::jthread scanner = hold(500);
+        EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
+    }
+    EXPECT_EQ(facts(versions()), before);
+    {
+        const std::jthread scanner = hold(4'000);
+        EXPECT_EQ(install_failure(), "Cannot read version (error 32)");
+    }
     EXPECT_EQ(facts(versions()), before);
 }
 
@@ -316,6 +344,12 @@ TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsIn
     EXPECT_EQ(contents(versions()), before);
 
     write(root_path() / "launcher-state", state_text(kCurrent, kStaged));
+    // Stray folders named like the current version but for a trailing dot or space (left by
+    // tools that write "\\?\" paths): a plain path would trim them into the current one.
+    for (const std::string& stray : {kCurrent + ".", kCurrent + " "}) {
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + (versions() / stray).wstring()).c_str(), nullptr)) << stray;
+    }
+    ASSERT_EQ(names(versions()).size(), 10u);
     qor::ChildProcess own = start_child(versions() / kOwn / "QorLauncher.exe", {L"prune", root()});
     EXPECT_EQ(exit_code_at_end(own), 0u);
     ::CloseHandle(held);
@@ -336,6 +370,38 @@ TEST_F(VersionStore, PruneOnTrialWaitsForThePromotionAndRemovesTheVersionItRepla
     });
     qor::kit::prune_versions(root());
     EXPECT_EQ(names(versions()), std::vector<std::string>{kStaged});
+}
+
+TEST_F(VersionStore, StageDuringAPruneInAnotherProcessFailsOnceItsVersionIsGone) {
+    // Enough old versions for the prune in the child to take a while.
+    for (int i = 0; i < 80; ++i) {
+        const fs::path old = versions() / (std::string(60, 'd') + std::to_string(1000 + i));
+        write(old / "QorLauncher.exe", "MZ");
+        for (unsigned file = 0; file < 3; ++file) write(old / "resources" / std::to_string(file), bytes_of(4096, file));
+    }
+    write(versions() / kCurrent / "QorLauncher.exe", "MZ");
+    write(root_path() / "launcher-state", state_text(kCurrent, ""));
+    lay_out_download(/*large_files=*/0, /*large_size=*/0);
+    ASSERT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
+
+    // The update is installed and not yet staged when a prune starts elsewhere: once the
+    // prune is renaming, a stage must not report success for a version it will remove.
+    qor::ChildProcess prune = start_child(this_program(), {L"prune", root()});
+    bool renaming = false;
+    while (!renaming && !prune.poll_exit()) {
+        for (const std::string& name : names(versions())) renaming = renaming || name.starts_with("deleting-");
+    }
+    std::string stage_failure;
+    try {
+        qor::kit::stage_version(root(), kLauncherIdentity);
+    } catch (const KitError& error) {
+        stage_failure = error.what();
+    }
+    EXPECT_EQ(exit_code_at_end(prune), 0u);
+    std::cout << (renaming ? "staged while the prune was renaming\n" : "staged after the prune\n");
+    EXPECT_EQ(stage_failure, "Staged version is not installed");
+    EXPECT_EQ(read(root_path() / "launcher-state"), state_text(kCurrent, ""));
+    EXPECT_EQ(names(versions()), std::vector<std::string>{kCurrent});
 }
 
 bool running_under_wine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }

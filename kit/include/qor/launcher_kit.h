@@ -113,7 +113,11 @@ StateRecord read_launcher_state(const std::wstring& launcher_root);
 // launcher path (error <code>)" when the version's folders or executable are links,
 // which the starter would refuse to start; "Staged version is not installed"; the
 // errors of read_launcher_state; "Cannot stage version while a trial is pending";
-// "Cannot stage version (error <code>)".
+// "Cannot stage version (error <code>)"; "Launcher root is busy with another update
+// (error <code>)" when another operation holds update.lock for more than 10 seconds. It
+// holds update.lock from its check that the version is installed until launcher-state
+// names it, so a version it reports staged is never pruned; one pruned first is "not
+// installed".
 // The kit records the identity it staged (update-record), and refuses by default one
 // whose trial has already failed: "Update already failed its trial" (see failed_update).
 struct StageOptions {
@@ -142,8 +146,18 @@ std::string failed_update(const std::wstring& launcher_root);
 // one holding anything else is refused, and nothing is overwritten. Temporaries left by
 // killed installs are removed first. Throws KitError for a source without
 // QorLauncher.exe or holding a link, that refusal, redirects in the root, versions or the
-// identity's folder, and failures to read or write; its own temporary is removed then.
+// identity's folder, and failures to read or write ("Cannot read version (error <code>)"
+// also when a program holds an installed QorLauncher.exe for more than 2 seconds); its
+// own temporary is removed then. It holds update.lock while it clears temporaries, checks
+// the identity's folder and publishes: "Launcher root is busy with another update (error
+// <code>)" when another operation holds it for more than 10 seconds.
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder);
+// The same for a download whose identity was announced (by an update server): a source
+// whose QorLauncher.exe hashes to anything else is refused before anything is published,
+// leaving nothing behind: "Downloaded version does not match its identity"; "Invalid
+// version identity" when expected_identity is not 64 characters of 0-9a-f.
+std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
+                            std::string_view expected_identity);
 
 // Removes every folder under <root>\versions that is neither the current nor the staged
 // version of launcher-state nor the calling launcher's own (own_version_identity; a
@@ -155,7 +169,10 @@ std::string install_version(const std::wstring& launcher_root, const std::wstrin
 // trial and has just signalled readiness) it first waits, for up to 5 seconds, for the
 // starter to promote it, so that the version it replaced goes at once. Throws KitError,
 // having removed nothing, when launcher-state cannot be read and for redirects in the
-// root or versions.
+// root or versions. From its read of launcher-state to its last rename it holds
+// update.lock (the renamed folders are deleted after), so a stage in any process either
+// comes first and keeps its version, or comes after and fails; it fails itself with
+// "Launcher root is busy with another update (error <code>)" after 10 seconds of waiting.
 // Call it at start-up once ready, and never between an install and its staging: the
 // version just installed is not yet in launcher-state.
 void prune_versions(const std::wstring& launcher_root);
