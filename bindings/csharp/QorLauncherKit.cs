@@ -1,0 +1,252 @@
+// The Qor starter protocol for launchers written in C#: P/Invoke declarations of
+// QorLauncherKit.dll, which ships beside the launcher's executable, and a small class
+// over them that throws QorKitException. Every rule of the protocol lives in the DLL.
+using System;
+using System.Collections.Generic;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Qor.LauncherKit
+{
+    internal static class NativeMethods
+    {
+        private const string Dll = "QorLauncherKit.dll";
+
+        public const int Ok = 0;
+        public const int BufferTooSmall = 3;
+        public const int IdentityBufferSize = 65;
+
+        [StructLayout(LayoutKind.Sequential)]
+        public struct LauncherState
+        {
+            [MarshalAs(UnmanagedType.ByValArray, SizeConst = IdentityBufferSize)] public byte[] CurrentVersion;
+            [MarshalAs(UnmanagedType.ByValArray, SizeConst = IdentityBufferSize)] public byte[] StagedVersion;
+            public int TrialPending;
+        }
+
+        // Text goes in as NUL-terminated UTF-8 byte arrays: the DLL takes UTF-8 only.
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_interface_version();
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_copy_last_error_message(byte[] buffer, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_from_command_line(out IntPtr launch);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_from_arguments(IntPtr[] arguments, UIntPtr count, out IntPtr launch);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_free(IntPtr launch);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_user_argument_count(IntPtr launch, out UIntPtr count);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_user_argument(IntPtr launch, UIntPtr index, byte[] buffer, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_started_by_starter(IntPtr launch, out int value);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_after_rollback(IntPtr launch, out int value);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_root(IntPtr launch, byte[] buffer, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_launch_readiness_token(IntPtr launch, byte[] buffer, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_own_version_identity(byte[] buffer, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_is_valid_version_identity(byte[] identity, out int valid);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_signal_readiness(IntPtr launch);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_signal_readiness_as(IntPtr launch, byte[] identity);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_read_launcher_state(byte[] root, out LauncherState state);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_stage_version(byte[] root, byte[] identity);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version(byte[] root, byte[] source, byte[] identity, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_prune_versions(byte[] root);
+    }
+
+    /// <summary>A failure of the kit: its status and the DLL's message.</summary>
+    public class QorKitException : Exception
+    {
+        public int Status { get; private set; }
+        public QorKitException(int status, string message) : base(message) { Status = status; }
+    }
+
+    public sealed class LauncherState
+    {
+        public string CurrentVersion { get; internal set; }
+        public string StagedVersion { get; internal set; } // null when nothing is staged
+        public bool TrialPending { get; internal set; }
+    }
+
+    /// <summary>What the starter told this launcher. Dispose frees the DLL's record.</summary>
+    public sealed class Launch : IDisposable
+    {
+        public const int RestartExitCode = 73;
+        public const int InterfaceVersion = 1;
+
+        private IntPtr handle;
+        public IList<string> UserArguments { get; private set; }
+        public bool StartedByStarter { get; private set; }
+        /// <summary>Some update of this run failed to start; compare OwnVersionIdentity with the version you meant to install.</summary>
+        public bool AfterRollback { get; private set; }
+        public string LauncherRoot { get; private set; }
+        public string ReadinessToken { get; private set; }
+
+        private delegate int TextCall(byte[] buffer, UIntPtr size, out UIntPtr required);
+
+        internal static byte[] Utf8(string text)
+        {
+            if (text == null) throw new ArgumentNullException("text");
+            if (text.IndexOf('\0') >= 0) throw new QorKitException(2, "Text holds a NUL character");
+            var bytes = Encoding.UTF8.GetBytes(text);
+            Array.Resize(ref bytes, bytes.Length + 1);
+            return bytes;
+        }
+
+        // The message is per thread; it is read right after the failed call, on the same one.
+        internal static void Check(int status)
+        {
+            if (status == NativeMethods.Ok) return;
+            UIntPtr required;
+            var buffer = new byte[512];
+            if (NativeMethods.qor_kit_copy_last_error_message(buffer, (UIntPtr)buffer.Length, out required) == NativeMethods.BufferTooSmall)
+            {
+                buffer = new byte[(int)required];
+                NativeMethods.qor_kit_copy_last_error_message(buffer, (UIntPtr)buffer.Length, out required);
+            }
+            throw new QorKitException(status, Encoding.UTF8.GetString(buffer, 0, Math.Max(0, (int)required - 1)));
+        }
+
+        internal static void CheckInterface()
+        {
+            int version = NativeMethods.qor_kit_interface_version();
+            if (version != InterfaceVersion)
+                throw new QorKitException(2, "QorLauncherKit.dll implements interface " + version + ", this binding needs " + InterfaceVersion);
+        }
+
+        // Reads text the DLL writes into a buffer, growing it once to the size asked for.
+        private static string ReadText(TextCall call)
+        {
+            UIntPtr required;
+            var buffer = new byte[128];
+            int status = call(buffer, (UIntPtr)buffer.Length, out required);
+            if (status == NativeMethods.BufferTooSmall)
+            {
+                buffer = new byte[(int)required];
+                status = call(buffer, (UIntPtr)buffer.Length, out required);
+            }
+            Check(status);
+            return Encoding.UTF8.GetString(buffer, 0, (int)required - 1);
+        }
+
+        /// <summary>From this process's command line as Windows passed it.</summary>
+        public static Launch FromCommandLine()
+        {
+            CheckInterface();
+            IntPtr raw;
+            Check(NativeMethods.qor_kit_launch_from_command_line(out raw));
+            return new Launch(raw);
+        }
+
+        /// <summary>From a list of arguments without the program name.</summary>
+        public static Launch FromArguments(IList<string> arguments)
+        {
+            CheckInterface();
+            var pinned = new List<GCHandle>();
+            try
+            {
+                var pointers = new IntPtr[arguments.Count];
+                for (int i = 0; i < arguments.Count; ++i)
+                {
+                    pinned.Add(GCHandle.Alloc(Utf8(arguments[i]), GCHandleType.Pinned));
+                    pointers[i] = pinned[i].AddrOfPinnedObject();
+                }
+                IntPtr raw;
+                Check(NativeMethods.qor_kit_launch_from_arguments(pointers, (UIntPtr)pointers.Length, out raw));
+                return new Launch(raw);
+            }
+            finally
+            {
+                foreach (var handle in pinned) handle.Free();
+            }
+        }
+
+        private Launch(IntPtr raw)
+        {
+            handle = raw;
+            try
+            {
+                UIntPtr count;
+                Check(NativeMethods.qor_kit_launch_user_argument_count(raw, out count));
+                var arguments = new List<string>();
+                for (ulong i = 0; i < (ulong)count; ++i)
+                {
+                    var index = (UIntPtr)i;
+                    arguments.Add(ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_launch_user_argument(raw, index, b, s, out r)));
+                }
+                UserArguments = arguments.AsReadOnly();
+                int flag;
+                Check(NativeMethods.qor_kit_launch_started_by_starter(raw, out flag));
+                StartedByStarter = flag != 0;
+                Check(NativeMethods.qor_kit_launch_after_rollback(raw, out flag));
+                AfterRollback = flag != 0;
+                LauncherRoot = ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_launch_root(raw, b, s, out r));
+                ReadinessToken = ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_launch_readiness_token(raw, b, s, out r));
+            }
+            catch
+            {
+                Dispose();
+                throw;
+            }
+        }
+
+        /// <summary>Tells the starter this launcher is ready, as its own version.</summary>
+        public void SignalReadiness() { Check(NativeMethods.qor_kit_signal_readiness(handle)); }
+
+        public void SignalReadinessAs(string identity) { Check(NativeMethods.qor_kit_signal_readiness_as(handle, Utf8(identity))); }
+
+        public void Dispose()
+        {
+            if (handle == IntPtr.Zero) return;
+            NativeMethods.qor_kit_launch_free(handle);
+            handle = IntPtr.Zero;
+        }
+
+        /// <summary>The identity of the running launcher: its executable's folder name.</summary>
+        public static string OwnVersionIdentity()
+        {
+            CheckInterface();
+            return ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_own_version_identity(b, s, out r));
+        }
+
+        public static bool IsValidVersionIdentity(string identity)
+        {
+            int valid;
+            return NativeMethods.qor_kit_is_valid_version_identity(Utf8(identity), out valid) == NativeMethods.Ok && valid != 0;
+        }
+
+        private static string Field(byte[] bytes)
+        {
+            int end = Array.IndexOf(bytes, (byte)0);
+            return Encoding.UTF8.GetString(bytes, 0, end < 0 ? bytes.Length : end);
+        }
+
+        public static LauncherState ReadLauncherState(string launcherRoot)
+        {
+            CheckInterface();
+            NativeMethods.LauncherState raw;
+            Check(NativeMethods.qor_kit_read_launcher_state(Utf8(launcherRoot), out raw));
+            string staged = Field(raw.StagedVersion);
+            return new LauncherState
+            {
+                CurrentVersion = Field(raw.CurrentVersion),
+                StagedVersion = staged.Length == 0 ? null : staged,
+                TrialPending = raw.TrialPending != 0,
+            };
+        }
+
+        /// <summary>Stages an installed version; exit with RestartExitCode to be started in it.</summary>
+        public static void StageVersion(string launcherRoot, string identity)
+        {
+            CheckInterface();
+            Check(NativeMethods.qor_kit_stage_version(Utf8(launcherRoot), Utf8(identity)));
+        }
+
+        /// <summary>Installs sourceFolder (QorLauncher.exe at its top) as a version and returns its identity.</summary>
+        public static string InstallVersion(string launcherRoot, string sourceFolder)
+        {
+            CheckInterface();
+            byte[] root = Utf8(launcherRoot), source = Utf8(sourceFolder);
+            return ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_install_version(root, source, b, s, out r));
+        }
+
+        /// <summary>Removes versions that are neither current, staged nor the caller's own. Call once ready.</summary>
+        public static void PruneVersions(string launcherRoot)
+        {
+            CheckInterface();
+            Check(NativeMethods.qor_kit_prune_versions(Utf8(launcherRoot)));
+        }
+    }
+}

@@ -1,0 +1,3 @@
+module qorlauncherkit
+
+go 1.19

@@ -1,0 +1,357 @@
+//go:build windows
+
+// Package qorlauncherkit is the Qor starter protocol for launchers written in Go: a thin
+// layer over QorLauncherKit.dll, which ships beside the launcher's executable. Every rule
+// of the protocol lives in the DLL; this package converts text and returns errors.
+package qorlauncherkit
+
+import (
+	"fmt"
+	"runtime"
+	"syscall"
+	"unsafe"
+)
+
+// RestartExitCode: a ready launcher that exits with it is started again, into the staged version.
+const RestartExitCode = 73
+
+// InterfaceVersion is the interface of QorLauncherKit.dll this package was written for.
+const InterfaceVersion = 1
+
+// Status codes of the C interface; Error.Status holds one of them.
+const (
+	statusOK              = 0
+	StatusFailed          = 1
+	StatusInvalidArgument = 2
+	statusBufferTooSmall  = 3
+)
+
+const identityBufferSize = 65
+
+// Error is a failure of the kit: its status and the DLL's message (the C++ kit's
+// wording, "(error N)" at the end where Windows refused something).
+type Error struct {
+	Status  int
+	Message string
+}
+
+func (e *Error) Error() string { return e.Message }
+
+var (
+	dll                    = syscall.NewLazyDLL("QorLauncherKit.dll")
+	procInterfaceVersion   = dll.NewProc("qor_kit_interface_version")
+	procCopyLastError      = dll.NewProc("qor_kit_copy_last_error_message")
+	procFromCommandLine    = dll.NewProc("qor_kit_launch_from_command_line")
+	procFromArguments      = dll.NewProc("qor_kit_launch_from_arguments")
+	procLaunchFree         = dll.NewProc("qor_kit_launch_free")
+	procUserArgumentCount  = dll.NewProc("qor_kit_launch_user_argument_count")
+	procUserArgument       = dll.NewProc("qor_kit_launch_user_argument")
+	procStartedByStarter   = dll.NewProc("qor_kit_launch_started_by_starter")
+	procAfterRollback      = dll.NewProc("qor_kit_launch_after_rollback")
+	procLaunchRoot         = dll.NewProc("qor_kit_launch_root")
+	procReadinessToken     = dll.NewProc("qor_kit_launch_readiness_token")
+	procOwnVersionIdentity = dll.NewProc("qor_kit_own_version_identity")
+	procIsValidIdentity    = dll.NewProc("qor_kit_is_valid_version_identity")
+	procSignalReadiness    = dll.NewProc("qor_kit_signal_readiness")
+	procSignalReadinessAs  = dll.NewProc("qor_kit_signal_readiness_as")
+	procReadLauncherState  = dll.NewProc("qor_kit_read_launcher_state")
+	procStageVersion       = dll.NewProc("qor_kit_stage_version")
+	procInstallVersion     = dll.NewProc("qor_kit_install_version")
+	procPruneVersions      = dll.NewProc("qor_kit_prune_versions")
+)
+
+// What the DLL writes through is made here, on the heap, which Go never moves: a
+// goroutine's stack may move while a uintptr still points into it.
+//
+//go:noinline
+func heapBytes(n int) []byte { return make([]byte, n) }
+
+//go:noinline
+func heapUintptr() *uintptr { return new(uintptr) }
+
+//go:noinline
+func heapInt32() *int32 { return new(int32) }
+
+//go:noinline
+func heapState() *rawLauncherState { return new(rawLauncherState) }
+
+// invoke calls the DLL and reads a failure's message on the same OS thread: the
+// message is kept per thread, and a goroutine may otherwise move between the two.
+func invoke(proc *syscall.LazyProc, args ...uintptr) (int32, error) {
+	if err := proc.Find(); err != nil {
+		return 0, &Error{StatusFailed, err.Error()}
+	}
+	runtime.LockOSThread()
+	defer runtime.UnlockOSThread()
+	result, _, _ := proc.Call(args...)
+	status := int32(result) // the upper half of the register is not the C int's
+	if status == statusOK || status == statusBufferTooSmall {
+		return status, nil
+	}
+	required := heapUintptr()
+	buffer := heapBytes(512)
+	for {
+		r, _, _ := procCopyLastError.Call(uintptr(unsafe.Pointer(&buffer[0])), uintptr(len(buffer)),
+			uintptr(unsafe.Pointer(required)))
+		if int32(r) != statusBufferTooSmall {
+			break
+		}
+		buffer = heapBytes(int(*required))
+	}
+	return status, &Error{int(status), string(buffer[:*required-1])}
+}
+
+func checkInterface() error {
+	if err := procInterfaceVersion.Find(); err != nil {
+		return &Error{StatusFailed, err.Error()}
+	}
+	if version, _, _ := procInterfaceVersion.Call(); int32(version) != InterfaceVersion {
+		return &Error{StatusInvalidArgument,
+			fmt.Sprintf("QorLauncherKit.dll implements interface %d, this package needs %d", int32(version), InterfaceVersion)}
+	}
+	return nil
+}
+
+func text(s string) (*byte, error) {
+	p, err := syscall.BytePtrFromString(s)
+	if err != nil {
+		return nil, &Error{StatusInvalidArgument, "Text holds a NUL character"}
+	}
+	return p, nil
+}
+
+// readText reads text the DLL writes into a buffer, growing it once to the size asked for.
+func readText(proc *syscall.LazyProc, args ...uintptr) (string, error) {
+	required := heapUintptr()
+	buffer := heapBytes(128)
+	for {
+		full := append(append([]uintptr{}, args...), uintptr(unsafe.Pointer(&buffer[0])), uintptr(len(buffer)),
+			uintptr(unsafe.Pointer(required)))
+		status, err := invoke(proc, full...)
+		if err != nil {
+			return "", err
+		}
+		if status == statusOK {
+			return string(buffer[:*required-1]), nil
+		}
+		buffer = heapBytes(int(*required))
+	}
+}
+
+// Launch is what the starter told this launcher.
+type Launch struct {
+	handle           uintptr
+	UserArguments    []string
+	StartedByStarter bool
+	// Some update of this run failed to start; compare OwnVersionIdentity with the
+	// version you meant to install to know whether this is it.
+	AfterRollback  bool
+	LauncherRoot   string
+	ReadinessToken string
+}
+
+// LaunchFromCommandLine reads this process's command line as Windows passed it.
+func LaunchFromCommandLine() (*Launch, error) {
+	if err := checkInterface(); err != nil {
+		return nil, err
+	}
+	handle := heapUintptr()
+	if _, err := invoke(procFromCommandLine, uintptr(unsafe.Pointer(handle))); err != nil {
+		return nil, err
+	}
+	return readLaunch(*handle)
+}
+
+// LaunchFromArguments reads a list of arguments without the program name.
+func LaunchFromArguments(arguments []string) (*Launch, error) {
+	if err := checkInterface(); err != nil {
+		return nil, err
+	}
+	pointers := make([]*byte, len(arguments)+1)
+	for i, argument := range arguments {
+		p, err := text(argument)
+		if err != nil {
+			return nil, err
+		}
+		pointers[i] = p
+	}
+	handle := heapUintptr()
+	if _, err := invoke(procFromArguments, uintptr(unsafe.Pointer(&pointers[0])), uintptr(len(arguments)),
+		uintptr(unsafe.Pointer(handle))); err != nil {
+		return nil, err
+	}
+	runtime.KeepAlive(pointers)
+	return readLaunch(*handle)
+}
+
+func flag(proc *syscall.LazyProc, handle uintptr) (bool, error) {
+	value := heapInt32()
+	_, err := invoke(proc, handle, uintptr(unsafe.Pointer(value)))
+	return *value != 0, err
+}
+
+func readLaunch(handle uintptr) (*Launch, error) {
+	launch := &Launch{handle: handle}
+	runtime.SetFinalizer(launch, (*Launch).Close)
+	count := heapUintptr()
+	if _, err := invoke(procUserArgumentCount, handle, uintptr(unsafe.Pointer(count))); err != nil {
+		return nil, err
+	}
+	for i := uintptr(0); i < *count; i++ {
+		argument, err := readText(procUserArgument, handle, i)
+		if err != nil {
+			return nil, err
+		}
+		launch.UserArguments = append(launch.UserArguments, argument)
+	}
+	var err error
+	if launch.StartedByStarter, err = flag(procStartedByStarter, handle); err != nil {
+		return nil, err
+	}
+	if launch.AfterRollback, err = flag(procAfterRollback, handle); err != nil {
+		return nil, err
+	}
+	if launch.LauncherRoot, err = readText(procLaunchRoot, handle); err != nil {
+		return nil, err
+	}
+	if launch.ReadinessToken, err = readText(procReadinessToken, handle); err != nil {
+		return nil, err
+	}
+	return launch, nil
+}
+
+// Close frees the DLL's record; a Launch is also freed when collected.
+func (l *Launch) Close() error {
+	if l.handle == 0 {
+		return nil
+	}
+	_, err := invoke(procLaunchFree, l.handle)
+	l.handle = 0
+	return err
+}
+
+// SignalReadiness tells the starter this launcher is ready, as its own version.
+func (l *Launch) SignalReadiness() error {
+	_, err := invoke(procSignalReadiness, l.handle)
+	return err
+}
+
+// SignalReadinessAs is SignalReadiness with a given identity.
+func (l *Launch) SignalReadinessAs(identity string) error {
+	p, err := text(identity)
+	if err != nil {
+		return err
+	}
+	_, err = invoke(procSignalReadinessAs, l.handle, uintptr(unsafe.Pointer(p)))
+	runtime.KeepAlive(p)
+	return err
+}
+
+// OwnVersionIdentity is the identity of the running launcher: its executable's folder name.
+func OwnVersionIdentity() (string, error) {
+	if err := checkInterface(); err != nil {
+		return "", err
+	}
+	return readText(procOwnVersionIdentity)
+}
+
+// IsValidVersionIdentity: exactly 64 characters of 0-9a-f.
+func IsValidVersionIdentity(identity string) bool {
+	p, err := text(identity)
+	if err != nil {
+		return false
+	}
+	valid := heapInt32()
+	_, err = invoke(procIsValidIdentity, uintptr(unsafe.Pointer(p)), uintptr(unsafe.Pointer(valid)))
+	runtime.KeepAlive(p)
+	return err == nil && *valid != 0
+}
+
+// LauncherState is the content of <root>\launcher-state; StagedVersion is "" when nothing is staged.
+type LauncherState struct {
+	CurrentVersion string
+	StagedVersion  string
+	TrialPending   bool
+}
+
+type rawLauncherState struct {
+	current      [identityBufferSize]byte
+	staged       [identityBufferSize]byte
+	trialPending int32
+}
+
+func field(bytes []byte) string {
+	for i, b := range bytes {
+		if b == 0 {
+			return string(bytes[:i])
+		}
+	}
+	return string(bytes)
+}
+
+// ReadLauncherState reads <root>\launcher-state.
+func ReadLauncherState(launcherRoot string) (LauncherState, error) {
+	if err := checkInterface(); err != nil {
+		return LauncherState{}, err
+	}
+	root, err := text(launcherRoot)
+	if err != nil {
+		return LauncherState{}, err
+	}
+	raw := heapState()
+	if _, err := invoke(procReadLauncherState, uintptr(unsafe.Pointer(root)), uintptr(unsafe.Pointer(raw))); err != nil {
+		return LauncherState{}, err
+	}
+	runtime.KeepAlive(root)
+	return LauncherState{field(raw.current[:]), field(raw.staged[:]), raw.trialPending != 0}, nil
+}
+
+func withRoot(proc *syscall.LazyProc, launcherRoot string, more ...string) (int32, error) {
+	if err := checkInterface(); err != nil {
+		return 0, err
+	}
+	args := []uintptr{}
+	keep := []*byte{}
+	for _, s := range append([]string{launcherRoot}, more...) {
+		p, err := text(s)
+		if err != nil {
+			return 0, err
+		}
+		keep = append(keep, p)
+		args = append(args, uintptr(unsafe.Pointer(p)))
+	}
+	status, err := invoke(proc, args...)
+	runtime.KeepAlive(keep)
+	return status, err
+}
+
+// StageVersion stages an installed version; exit with RestartExitCode to be started in it.
+func StageVersion(launcherRoot, identity string) error {
+	_, err := withRoot(procStageVersion, launcherRoot, identity)
+	return err
+}
+
+// InstallVersion installs sourceFolder (QorLauncher.exe at its top) as a version and returns its identity.
+func InstallVersion(launcherRoot, sourceFolder string) (string, error) {
+	if err := checkInterface(); err != nil {
+		return "", err
+	}
+	root, err := text(launcherRoot)
+	if err != nil {
+		return "", err
+	}
+	source, err := text(sourceFolder)
+	if err != nil {
+		return "", err
+	}
+	identity, err := readText(procInstallVersion, uintptr(unsafe.Pointer(root)), uintptr(unsafe.Pointer(source)))
+	runtime.KeepAlive(root)
+	runtime.KeepAlive(source)
+	return identity, err
+}
+
+// PruneVersions removes versions that are neither current, staged nor the caller's own. Call once ready.
+func PruneVersions(launcherRoot string) error {
+	_, err := withRoot(procPruneVersions, launcherRoot)
+	return err
+}
