@@ -131,6 +131,21 @@ int hand_out(qor::kit::LaunchArguments arguments, qor_kit_launch** out) {
     return QOR_KIT_OK;
 }
 
+int install(const char* launcher_root, const char* source_folder, const char* expected_identity, char* identity,
+            std::size_t identity_size, std::size_t* required) {
+    const std::wstring root = widen(launcher_root, "launcher_root");
+    const std::wstring source = widen(source_folder, "source_folder");
+    check_out(identity, identity_size, required);
+    // Asked before the install, so that a too small buffer does not leave a version unreported.
+    if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
+        return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
+    }
+    const std::string installed = expected_identity == nullptr
+                                      ? qor::kit::install_version(root, source)
+                                      : qor::kit::install_version(root, source, expected_identity);
+    return copy_out(installed, identity, identity_size, required);
+}
+
 struct LocalFreeArgv {
     void operator()(wchar_t** argv) const { ::LocalFree(argv); }
 };
@@ -291,17 +306,34 @@ int qor_kit_stage_version(const char* launcher_root, const char* identity) {
     });
 }
 
-int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
-                            size_t identity_size, size_t* required) {
+int qor_kit_stage_version_retry(const char* launcher_root, const char* identity) {
     return guarded([&] {
         const std::wstring root = widen(launcher_root, "launcher_root");
-        const std::wstring source = widen(source_folder, "source_folder");
+        require(identity != nullptr, "identity is NULL");
+        qor::kit::stage_version(root, identity, qor::kit::StageOptions{.retry_failed_update = true});
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_failed_update(const char* launcher_root, char* identity, size_t identity_size, size_t* required) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
         check_out(identity, identity_size, required);
-        // Asked before the install, so that a too small buffer does not leave a version unreported.
-        if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
-            return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
-        }
-        return copy_out(qor::kit::install_version(root, source), identity, identity_size, required);
+        return copy_out(qor::kit::failed_update(root), identity, identity_size, required);
+    });
+}
+
+int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
+                            size_t identity_size, size_t* required) {
+    return guarded([&] { return install(launcher_root, source_folder, nullptr, identity, identity_size, required); });
+}
+
+int qor_kit_install_version_expecting(const char* launcher_root, const char* source_folder,
+                                      const char* expected_identity, char* identity, size_t identity_size,
+                                      size_t* required) {
+    return guarded([&] {
+        require(expected_identity != nullptr, "expected_identity is NULL");
+        return install(launcher_root, source_folder, expected_identity, identity, identity_size, required);
     });
 }
 

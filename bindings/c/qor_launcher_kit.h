@@ -99,8 +99,15 @@ typedef struct qor_kit_launcher_state {
 } qor_kit_launcher_state;
 
 QOR_KIT_API int qor_kit_read_launcher_state(const char* launcher_root, qor_kit_launcher_state* state);
-/* Stages an installed version; exit with QOR_KIT_RESTART_EXIT_CODE to be started in it. */
+/* Stages an installed version; exit with QOR_KIT_RESTART_EXIT_CODE to be started in it.
+ * An update whose trial has failed is refused ("Update already failed its trial"). */
 QOR_KIT_API int qor_kit_stage_version(const char* launcher_root, const char* identity);
+/* The same, trying again an update whose last trial failed (a fixed machine, a user's wish). */
+QOR_KIT_API int qor_kit_stage_version_retry(const char* launcher_root, const char* identity);
+/* The identity of the update whose trial failed; "" when none did. A launcher started
+ * after a rollback asks this. */
+QOR_KIT_API int qor_kit_failed_update(const char* launcher_root, char* identity, size_t identity_size,
+                                      size_t* required);
 
 /* ---- 4. Installing and pruning -------------------------------------------------- */
 
@@ -108,6 +115,11 @@ QOR_KIT_API int qor_kit_stage_version(const char* launcher_root, const char* ide
  * and gives its identity (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). */
 QOR_KIT_API int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
                                         size_t identity_size, size_t* required);
+/* The same for a download whose identity was announced: a source whose QorLauncher.exe
+ * hashes to anything else is refused before anything is published. */
+QOR_KIT_API int qor_kit_install_version_expecting(const char* launcher_root, const char* source_folder,
+                                                  const char* expected_identity, char* identity,
+                                                  size_t identity_size, size_t* required);
 /* Removes versions that are neither current, staged nor the caller's own. Call once ready. */
 QOR_KIT_API int qor_kit_prune_versions(const char* launcher_root);
 

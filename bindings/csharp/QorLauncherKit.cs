@@ -44,6 +44,9 @@ namespace Qor.LauncherKit
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_stage_version(byte[] root, byte[] identity);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version(byte[] root, byte[] source, byte[] identity, UIntPtr size, out UIntPtr required);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_prune_versions(byte[] root);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_stage_version_retry(byte[] root, byte[] identity);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_failed_update(byte[] root, byte[] identity, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version_expecting(byte[] root, byte[] source, byte[] expected, byte[] identity, UIntPtr size, out UIntPtr required);
     }
 
     /// <summary>A failure of the kit: its status and the DLL's message.</summary>
@@ -232,6 +235,30 @@ namespace Qor.LauncherKit
         {
             CheckInterface();
             Check(NativeMethods.qor_kit_stage_version(Utf8(launcherRoot), Utf8(identity)));
+        }
+
+        /// <summary>Stages again an update whose last trial failed, which StageVersion refuses.</summary>
+        public static void StageVersionRetry(string launcherRoot, string identity)
+        {
+            CheckInterface();
+            Check(NativeMethods.qor_kit_stage_version_retry(Utf8(launcherRoot), Utf8(identity)));
+        }
+
+        /// <summary>The update whose trial failed, null when none did: ask it when started after a rollback.</summary>
+        public static string FailedUpdate(string launcherRoot)
+        {
+            CheckInterface();
+            byte[] root = Utf8(launcherRoot);
+            string identity = ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_failed_update(root, b, s, out r));
+            return identity.Length == 0 ? null : identity;
+        }
+
+        /// <summary>Installs a download whose identity was announced; any other content is refused.</summary>
+        public static string InstallVersionExpecting(string launcherRoot, string sourceFolder, string expectedIdentity)
+        {
+            CheckInterface();
+            byte[] root = Utf8(launcherRoot), source = Utf8(sourceFolder), expected = Utf8(expectedIdentity);
+            return ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_install_version_expecting(root, source, expected, b, s, out r));
         }
 
         /// <summary>Installs sourceFolder (QorLauncher.exe at its top) as a version and returns its identity.</summary>

@@ -57,6 +57,9 @@ var (
 	procReadLauncherState  = dll.NewProc("qor_kit_read_launcher_state")
 	procStageVersion       = dll.NewProc("qor_kit_stage_version")
 	procInstallVersion     = dll.NewProc("qor_kit_install_version")
+	procStageVersionRetry  = dll.NewProc("qor_kit_stage_version_retry")
+	procFailedUpdate       = dll.NewProc("qor_kit_failed_update")
+	procInstallExpecting   = dll.NewProc("qor_kit_install_version_expecting")
 	procPruneVersions      = dll.NewProc("qor_kit_prune_versions")
 )
 
@@ -331,23 +334,45 @@ func StageVersion(launcherRoot, identity string) error {
 	return err
 }
 
+// StageVersionRetry stages again an update whose last trial failed, which StageVersion refuses.
+func StageVersionRetry(launcherRoot, identity string) error {
+	_, err := withRoot(procStageVersionRetry, launcherRoot, identity)
+	return err
+}
+
+// FailedUpdate is the identity of the update whose trial failed, "" when none did: ask it
+// when started after a rollback.
+func FailedUpdate(launcherRoot string) (string, error) {
+	return textCall(procFailedUpdate, launcherRoot)
+}
+
+// InstallVersionExpecting installs a download whose identity was announced; any other content is refused.
+func InstallVersionExpecting(launcherRoot, sourceFolder, expectedIdentity string) (string, error) {
+	return textCall(procInstallExpecting, launcherRoot, sourceFolder, expectedIdentity)
+}
+
 // InstallVersion installs sourceFolder (QorLauncher.exe at its top) as a version and returns its identity.
 func InstallVersion(launcherRoot, sourceFolder string) (string, error) {
+	return textCall(procInstallVersion, launcherRoot, sourceFolder)
+}
+
+// textCall passes texts in and reads one text out.
+func textCall(proc *syscall.LazyProc, texts ...string) (string, error) {
 	if err := checkInterface(); err != nil {
 		return "", err
 	}
-	root, err := text(launcherRoot)
-	if err != nil {
-		return "", err
+	keep := make([]*byte, len(texts))
+	args := make([]uintptr, len(texts))
+	for i, s := range texts {
+		p, err := text(s)
+		if err != nil {
+			return "", err
+		}
+		keep[i], args[i] = p, uintptr(unsafe.Pointer(p))
 	}
-	source, err := text(sourceFolder)
-	if err != nil {
-		return "", err
-	}
-	identity, err := readText(procInstallVersion, uintptr(unsafe.Pointer(root)), uintptr(unsafe.Pointer(source)))
-	runtime.KeepAlive(root)
-	runtime.KeepAlive(source)
-	return identity, err
+	result, err := readText(proc, args...)
+	runtime.KeepAlive(keep)
+	return result, err
 }
 
 // PruneVersions removes versions that are neither current, staged nor the caller's own. Call once ready.

@@ -54,6 +54,12 @@ mod sys {
         pub fn qor_kit_signal_readiness_as(launch: *const Launch, identity: *const c_char) -> c_int;
         pub fn qor_kit_read_launcher_state(root: *const c_char, state: *mut LauncherState) -> c_int;
         pub fn qor_kit_stage_version(root: *const c_char, identity: *const c_char) -> c_int;
+        pub fn qor_kit_stage_version_retry(root: *const c_char, identity: *const c_char) -> c_int;
+        pub fn qor_kit_failed_update(root: *const c_char, identity: *mut c_char, size: usize, required: *mut usize)
+            -> c_int;
+        pub fn qor_kit_install_version_expecting(root: *const c_char, source: *const c_char,
+                                                 expected: *const c_char, identity: *mut c_char, size: usize,
+                                                 required: *mut usize) -> c_int;
         pub fn qor_kit_install_version(root: *const c_char, source: *const c_char, identity: *mut c_char,
                                        size: usize, required: *mut usize) -> c_int;
         pub fn qor_kit_prune_versions(root: *const c_char) -> c_int;
@@ -240,6 +246,30 @@ pub fn stage_version(launcher_root: &str, identity: &str) -> Result<()> {
     interface()?;
     let (root, identity) = (c_text(launcher_root)?, c_text(identity)?);
     check(unsafe { sys::qor_kit_stage_version(root.as_ptr(), identity.as_ptr()) })
+}
+
+/// Stages again an update whose last trial failed, which stage_version refuses.
+pub fn stage_version_retry(launcher_root: &str, identity: &str) -> Result<()> {
+    interface()?;
+    let (root, identity) = (c_text(launcher_root)?, c_text(identity)?);
+    check(unsafe { sys::qor_kit_stage_version_retry(root.as_ptr(), identity.as_ptr()) })
+}
+
+/// The update whose trial failed, if one did: ask it when started after a rollback.
+pub fn failed_update(launcher_root: &str) -> Result<Option<String>> {
+    interface()?;
+    let root = c_text(launcher_root)?;
+    let identity = read_text(|b, s, r| unsafe { sys::qor_kit_failed_update(root.as_ptr(), b, s, r) })?;
+    Ok(if identity.is_empty() { None } else { Some(identity) })
+}
+
+/// Installs a download whose identity was announced; any other content is refused.
+pub fn install_version_expecting(launcher_root: &str, source_folder: &str, expected_identity: &str) -> Result<String> {
+    interface()?;
+    let (root, source, expected) = (c_text(launcher_root)?, c_text(source_folder)?, c_text(expected_identity)?);
+    read_text(|b, s, r| unsafe {
+        sys::qor_kit_install_version_expecting(root.as_ptr(), source.as_ptr(), expected.as_ptr(), b, s, r)
+    })
 }
 
 /// Installs source_folder (QorLauncher.exe at its top) as a version and returns its identity.
