@@ -1,5 +1,6 @@
 """The layers of the starter's code, read from the #include lines: a module includes
-only what stands below it, and the kit, which ships alone, includes nothing of src/.
+only what stands below it, and the kit, which ships alone, includes nothing of src/,
+nor does the C interface over the kit in bindings/.
 
     starter  ->  state  ->  layout | process  ->  base
 """
@@ -39,6 +40,13 @@ def kit_violation(included):
     return None
 
 
+def binding_violation(included):
+    """The C interface and every binding over it stand on the kit alone."""
+    if kit_violation(included):
+        return f"includes {included}: bindings stand on the kit alone"
+    return None
+
+
 def violations(project=PROJECT):
     found = []
     for path in sorted((project / "src").rglob("*")):
@@ -57,6 +65,13 @@ def violations(project=PROJECT):
             continue
         for included in includes(path.read_text(encoding="utf-8")):
             why = kit_violation(included)
+            if why:
+                found.append(f"{path.relative_to(project)}: {why}")
+    for path in sorted((project / "bindings").rglob("*")):
+        if path.suffix not in SOURCE_SUFFIXES | {".c"} or not path.is_file():
+            continue
+        for included in includes(path.read_text(encoding="utf-8")):
+            why = binding_violation(included)
             if why:
                 found.append(f"{path.relative_to(project)}: {why}")
     return found
@@ -81,6 +96,8 @@ class LayeringTest(unittest.TestCase):
         self.assertIsNotNone(kit_violation("base/unique_handle.h"))
         self.assertIsNotNone(kit_violation("../../src/base/failure.h"))
         self.assertIsNone(kit_violation("qor/launcher_kit.h"))
+        self.assertIsNotNone(binding_violation("starter/entry.h"))
+        self.assertIsNone(binding_violation("qor/launcher_kit.h"))
         self.assertEqual(includes('#include "a/b.h"\n  #  include <c>\n// #include "no"\n'), ["a/b.h", "c"])
 
 
