@@ -34,6 +34,16 @@ CONTENTS = [
     ("kit/src", PROJECT / "kit" / "src"),
     ("sample/sample_launcher.cpp", PROJECT / "sample" / "sample_launcher.cpp"),
     ("protocol.md", PROJECT / "docs" / "protocol.md"),
+    # The kit for other languages: the DLL, its C header, the .def for MSVC's lib and the
+    # mingw-w64 import library, and each binding's package sources.
+    ("bindings/c/QorLauncherKit.dll", BUILD / "bin" / "bindings" / "QorLauncherKit.dll"),
+    ("bindings/c/libQorLauncherKit.dll.a", BUILD / "bin" / "bindings" / "libQorLauncherKit.dll.a"),
+    ("bindings/c/qor_launcher_kit.h", PROJECT / "bindings" / "c" / "qor_launcher_kit.h"),
+    ("bindings/c/QorLauncherKit.def", PROJECT / "bindings" / "c" / "QorLauncherKit.def"),
+    ("bindings/c/README.md", PROJECT / "bindings" / "c" / "README.md"),
+    ("bindings/rust", PROJECT / "bindings" / "rust"),
+    ("bindings/go", PROJECT / "bindings" / "go"),
+    ("bindings/csharp", PROJECT / "bindings" / "csharp"),
 ]
 SUMS = "SHA256SUMS"
 # Zip entries get this time and mode, so that one package always zips to the same bytes.
