@@ -1,12 +1,15 @@
 // The sample QorLauncher.exe: the launcher's side of the protocol in one page.
 //
 //   QorLauncher.exe --version | --help         answered at once (the starter passes these through)
-//   QorLauncher.exe [--install-from <folder> | --stage-next <identity>] [--exit-code <n>] [anything else]
+//   QorLauncher.exe [--install-from <folder> [--identity <sha-256>] | --stage-next <identity>]
+//                   [--retry-failed] [--exit-code <n>] [anything else]
 //
 // A normal start signals readiness, removes old versions, reports what it received, and
 // then either installs the version in <folder> (or takes the installed <identity>), stages
 // it and exits with 73 (restart into it), or exits with <n> (default 0; 73 is refused,
-// since from a ready launcher it means "restart").
+// since from a ready launcher it means "restart"). --identity is what the update server
+// announced: a download whose executable hashes to anything else is refused. An update
+// whose trial failed is neither installed nor staged again unless --retry-failed is given.
 // A file named "broken" beside the executable makes this version fail on purpose
 // before readiness, so the starter's rollback can be seen.
 // Every line goes to standard output and is appended to <root>\launcher.log.
@@ -76,12 +79,12 @@ int run(int argc, wchar_t** argv) {
     }
     if (!launch.started_by_starter && user.size() == 1 && user[0] == L"--help") {
         std::puts(
-            "Usage: QorStarter.exe [--install-from <folder> | --stage-next <identity>] [--exit-code <n>]\n"
-            "                      [arguments...]\n"
+            "Usage: QorStarter.exe [--install-from <folder> [--identity <sha-256>] | --stage-next <identity>]\n"
+            "                      [--retry-failed] [--exit-code <n>] [arguments...]\n"
             "Signals readiness and removes old versions, then installs the version in <folder>\n"
             "(or takes the installed <identity>), stages it and asks for a restart (exit 73),\n"
-            "or exits with <n> (not 73). A file named \"broken\" beside QorLauncher.exe makes it fail\n"
-            "before readiness.");
+            "or exits with <n> (not 73). An update whose trial failed is not tried again without\n"
+            "--retry-failed. A file named \"broken\" beside QorLauncher.exe makes it fail before readiness.");
         return 0;
     }
     if (!launch.started_by_starter) {
@@ -103,6 +106,8 @@ int run(int argc, wchar_t** argv) {
 
     std::wstring stage_next;
     std::wstring install_from;
+    std::string announced;
+    qor::kit::StageOptions stage_options;
     int exit_code = 0;
     std::string received;
     for (std::size_t i = 0; i < user.size(); ++i) {
@@ -110,6 +115,10 @@ int run(int argc, wchar_t** argv) {
             stage_next = user[++i];
         } else if (user[i] == L"--install-from" && i + 1 < user.size()) {
             install_from = user[++i];
+        } else if (user[i] == L"--identity" && i + 1 < user.size()) {
+            announced = utf8(user[++i]);
+        } else if (user[i] == L"--retry-failed") {
+            stage_options.retry_failed_update = true;
         } else if (user[i] == L"--exit-code" && i + 1 < user.size()) {
             exit_code = std::stoi(user[++i]);
         } else {
@@ -134,16 +143,29 @@ int run(int argc, wchar_t** argv) {
         report.line(std::string("could not prune old versions: ") + error.what());
     }
 
+    // The kit knows which update failed: an update server that offers it again is not
+    // followed into the same broken build at every start.
+    const std::string failed = qor::kit::failed_update(launch.launcher_root);
+    if (!failed.empty()) report.line("the update " + failed.substr(0, 12) + " failed its trial");
+
     // The starter gives a restarted version the same arguments, so the version asked
-    // for must not stage again; after a failed update the run does not try another.
+    // for must not stage again.
     std::string next = utf8(stage_next);
-    if (!install_from.empty() && !launch.after_rollback) {
+    if (!install_from.empty() && !announced.empty() && announced == failed && !stage_options.retry_failed_update) {
+        report.line("not installing " + announced.substr(0, 12) + " again: its trial failed (--retry-failed to try)");
+    } else if (!install_from.empty()) {
         // Installing again what is installed changes nothing and gives its identity.
-        next = qor::kit::install_version(launch.launcher_root, install_from);
+        next = announced.empty() ? qor::kit::install_version(launch.launcher_root, install_from)
+                                 : qor::kit::install_version(launch.launcher_root, install_from, announced);
         if (next != identity) report.line("installed " + next.substr(0, 12) + " from " + utf8(install_from));
     }
-    if (!next.empty() && next != identity && !launch.after_rollback) {
-        qor::kit::stage_version(launch.launcher_root, next);
+    if (!next.empty() && next != identity) {
+        try {
+            qor::kit::stage_version(launch.launcher_root, next, stage_options);
+        } catch (const qor::kit::KitError& error) {
+            report.line("not staging " + next.substr(0, 12) + ": " + error.what());
+            return exit_code;
+        }
         report.line("staged " + next.substr(0, 12) + "; asking for a restart (exit 73)");
         return qor::kit::kRestartExitCode;
     }

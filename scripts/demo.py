@@ -163,7 +163,7 @@ class Demo:
         self.step("3. An update: v1 installs v2 from the download folder, stages it and exits with 73; "
                   "v2 is tried, promoted, and prunes v1")
         self.show_root("before")
-        run = self.start("--install-from", self.download("v2"))
+        run = self.start("--install-from", self.download("v2"), "--identity", v2)
         lines = self.new_log_lines()
         self.show_root("after")
         self.show_state()
@@ -180,14 +180,26 @@ class Demo:
 
         self.step("4. A broken update: v2 installs v3 and stages it, v3 fails before readiness, v2 comes back "
                   "and prunes v3")
-        run = self.start("--install-from", self.download("v3"))
+        offer_v3 = ("--install-from", self.download("v3"), "--identity", v3)
+        run = self.start(*offer_v3)
         lines = self.new_log_lines()
         self.show_state()
         self.expect(run.returncode == 0, "exit code 0")
         self.expect(any(f"[launcher {short(v3)}] this version is broken" in l for l in lines), "v3 was tried and failed")
         self.expect(any(f"[launcher {short(v2)}] started after a rollback" in l for l in lines),
                     "v2 was started again and told about the rollback")
+        self.expect(any(f"[launcher {short(v2)}] the update {short(v3)} failed its trial" in l for l in lines),
+                    "the kit told v2 which update failed: v3")
         self.expect(self.version_names() == [v2], "the failed v3 is gone from versions")
+        self.expect_settled("v2")
+
+        self.step("4b. The update server offers v3 again at the next start: v2 does not fall into it twice")
+        run = self.start(*offer_v3)
+        lines = self.new_log_lines()
+        self.expect(run.returncode == 0, "exit code 0")
+        self.expect(any(f"[launcher {short(v2)}] not installing {short(v3)} again" in l for l in lines),
+                    "v2 neither installed nor staged v3, whose trial failed")
+        self.expect(not any(f"[launcher {short(v3)}]" in l for l in lines), "v3 was not started")
         self.expect_settled("v2")
 
         self.step("5. A failure as the user sees it: launcher-state saved with CR LF line ends")
