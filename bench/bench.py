@@ -3,11 +3,14 @@
 Run through `make bench` (scripts/bench.sh). Every time figure is a median over
 interleaved rounds; the driver (bench_driver.exe) starts the programs from inside
 Wine so that Wine's start-up of the outermost program stays out of the figures.
-A benchmark reports; it never fails on a time.
+The kit's install_version is timed against `xcopy /E` of the same generated tree
+(bench_install_timer.exe, both inside Wine in each round). A benchmark reports; it
+never fails on a time.
 """
 
 import json
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -27,6 +30,14 @@ ROUNDS = int(os.environ.get("QOR_BENCH_ROUNDS", "25"))
 SUPERVISION_SECONDS = int(os.environ.get("QOR_BENCH_SUPERVISION_SECONDS", "20"))
 MEMORY_ROUNDS = int(os.environ.get("QOR_BENCH_MEMORY_ROUNDS", "20"))
 
+INSTALL_ROUNDS = int(os.environ.get("QOR_BENCH_INSTALL_ROUNDS", "5"))
+INSTALL_TIMER = BENCH_BIN / "bench_install_timer.exe"
+# A version of about 300 MB in about 2,000 files: a few large files among many small ones.
+INSTALL_TREE_FILES = 2000
+INSTALL_TREE_FOLDERS = 40
+INSTALL_TREE_SEED = 16
+
+TARGET_INSTALL_RATIO = 2.0
 TARGET_LAUNCH_STARTS = 1.15
 TARGET_FLOOR_RATIO = 1.05
 TARGET_CPU_PER_MINUTE = 0.6
@@ -52,16 +63,16 @@ def lay_out_root():
     return base, root, folder, direct
 
 
-def driver(base, *args, timeout=900):
+def driver(base, *args, timeout=900, program=DRIVER):
     completed = subprocess.run(
-        ["wine", str(base / DRIVER.name), *args],
+        ["wine", str(base / program.name), *args],
         env=qorwine.wine_env(relay=False),
         stdin=subprocess.DEVNULL,
         capture_output=True,
         timeout=timeout,
     )
     if completed.returncode != 0:
-        sys.exit(f"bench_driver {args[0]} failed ({completed.returncode}): {completed.stderr.decode(errors='replace')}")
+        sys.exit(f"{program.stem} {args[0]} failed ({completed.returncode}): {completed.stderr.decode(errors='replace')}")
     return [json.loads(line) for line in completed.stdout.decode().splitlines() if line.startswith("{")]
 
 
@@ -220,8 +231,74 @@ def measure_footprint(base, root, supervision):
     return result
 
 
+def install_tree_sizes():
+    """Every 100th file 7 MiB, the others 1 to 160 KiB: about 300 MB in all."""
+    sizes = random.Random(INSTALL_TREE_SEED)
+    return [7 << 20 if i % 100 == 0 else sizes.randint(1, 160) << 10 for i in range(INSTALL_TREE_FILES)]
+
+
+def lay_out_install_tree(base):
+    """The source tree, generated once and kept: its marker names what was generated."""
+    source = base / "source"
+    sizes = install_tree_sizes()
+    marker = base / "source.done"
+    expected = f"{INSTALL_TREE_FILES} files, {INSTALL_TREE_FOLDERS} folders, {sum(sizes)} bytes, seed {INSTALL_TREE_SEED}\n"
+    if marker.exists() and marker.read_text() == expected and source.is_dir():
+        return source
+    if source.exists():
+        shutil.rmtree(source)
+    for i, size in enumerate(sizes):
+        folder = source if i == 0 else source / f"part-{i % INSTALL_TREE_FOLDERS:02d}" / f"sub-{i % 3}"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / ("QorLauncher.exe" if i == 0 else f"file-{i:04d}.bin")).write_bytes(os.urandom(size))
+    marker.write_text(expected)
+    return source
+
+
+def measure_install(base):
+    """install_version against xcopy /E of the same tree, both timed inside Wine in each round,
+    in alternating order, with written data synced to the disk before each round."""
+    base.mkdir(parents=True, exist_ok=True)
+    source = lay_out_install_tree(base)
+    shutil.copy2(INSTALL_TIMER, base / INSTALL_TIMER.name)
+    rows = []
+    for i in range(INSTALL_ROUNDS):
+        for target in ("install-root", "xcopy-target"):
+            if (base / target).exists():
+                shutil.rmtree(base / target)
+        (base / "install-root").mkdir()
+        subprocess.run(["sync"], check=True)
+        rows += driver(base, qorwine.windows_path(source),
+                       qorwine.windows_path(base / "install-root"), qorwine.windows_path(base / "xcopy-target"),
+                       "install-first" if i % 2 == 0 else "xcopy-first", program=INSTALL_TIMER)
+    files = [p for p in source.rglob("*") if p.is_file()]
+    for target in ("install-root", "xcopy-target"):
+        shutil.rmtree(base / target, ignore_errors=True)
+    return {
+        "rounds": len(rows),
+        "files": len(files),
+        "bytes": sum(p.stat().st_size for p in files),
+        "install_ms": median([r["install_ms"] for r in rows]),
+        "xcopy_ms": median([r["xcopy_ms"] for r in rows]),
+        "ratio": median([r["install_ms"] / r["xcopy_ms"] for r in rows]),
+        "target": TARGET_INSTALL_RATIO,
+    }
+
+
 def mib(n):
     return f"{n / 1048576:.2f} MiB"
+
+
+def install_row(install):
+    return ("Install", f"{install['ratio']:.2f}x xcopy /E", f"<= {TARGET_INSTALL_RATIO}x",
+            f"install_version {install['install_ms']:.0f} ms, xcopy /E {install['xcopy_ms']:.0f} ms of the same "
+            f"{install['bytes'] / 1e6:.0f} MB in {install['files']} files; {install['rounds']} rounds")
+
+
+def table(rows):
+    lines = ["| Figure | Measured | Target | Details |", "| --- | --- | --- | --- |"]
+    lines += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in rows]
+    return "\n".join(lines) + "\n"
 
 
 def report(results):
@@ -247,16 +324,22 @@ def report(results):
             f"{foot['baseline_wine_process_peak_rss_kib'] / 1024:.1f} MiB)" if "wine_process_peak_rss_kib" in foot
             else "")
          + f"; imports {', '.join(foot['imports'])}"),
+        install_row(results["install"]),
     ]
-    lines = ["| Figure | Measured | Target | Details |", "| --- | --- | --- | --- |"]
-    lines += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in rows]
-    return "\n".join(lines) + "\n"
+    return table(rows)
 
 
 def main():
-    for program in (qorwine.STARTER, DRIVER, TRIVIAL, PROBE):
+    only_install = sys.argv[1:] == ["install"]
+    for program in (INSTALL_TIMER,) if only_install else (qorwine.STARTER, DRIVER, TRIVIAL, PROBE, INSTALL_TIMER):
         if not program.exists():
             sys.exit(f"missing {program}: build first")
+    install_base = qorwine.DRIVE_C / "qor-bench-install"
+    if only_install:
+        # The install figure alone, not written over the full run's results.
+        print(f"install: {INSTALL_ROUNDS} rounds...", flush=True)
+        print(table([install_row(measure_install(install_base))]))
+        return
     base, root, folder, direct = lay_out_root()
     results = {"rounds": ROUNDS}
     print(f"launch overhead: {ROUNDS} interleaved rounds...", flush=True)
@@ -267,11 +350,13 @@ def main():
     results["supervision"] = measure_supervision(base, root, folder)
     print("footprint...", flush=True)
     results["footprint"] = measure_footprint(base, root, results["supervision"])
+    print(f"install: {INSTALL_ROUNDS} rounds (the first generates the tree once)...", flush=True)
+    results["install"] = measure_install(install_base)
     OUT.mkdir(parents=True, exist_ok=True)
     (OUT / "results.json").write_text(json.dumps(results, indent=2) + "\n")
-    table = report(results)
-    (OUT / "results.md").write_text(table)
-    print(table)
+    text = report(results)
+    (OUT / "results.md").write_text(text)
+    print(text)
     print(f"written: {OUT / 'results.json'}, {OUT / 'results.md'}")
 
 

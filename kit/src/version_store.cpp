@@ -264,22 +264,41 @@ std::string sha256_of_file(const std::wstring& path) {
     return hash.finish();
 }
 
-// Flushes copied files to the device on the system's thread pool while the copy goes
-// on, and closes them. The folder's rename is journaled, the files' data is not: every
-// file is flushed before the rename publishes the version, as when each was flushed at
-// once, so a power cut still never leaves a complete-looking version full of zeros.
+struct PoolCloser {
+    void operator()(PTP_POOL pool) const { ::CloseThreadpool(pool); }
+};
+struct WorkCloser {
+    void operator()(PTP_WORK work) const { ::CloseThreadpoolWork(work); }
+};
+
+// A few flushes at once let the file system commit them together; more only add threads.
+constexpr DWORD kFlushThreads = 4;
+
+// Flushes copied files to the device on a small thread pool of its own while the copy
+// goes on, and closes them. The folder's rename is journaled, the files' data is not:
+// every file is flushed before the rename publishes the version, as when each was flushed
+// at once, so a power cut still never leaves a complete-looking version full of zeros.
 class Flusher {
 public:
-    Flusher() : work_(::CreateThreadpoolWork(&Flusher::flush_one, this, /*pcbe=*/nullptr)) {
-        if (work_ == nullptr) {
+    Flusher() {
+        ::InitializeSRWLock(&lock_);
+        ::InitializeThreadpoolEnvironment(&environment_);
+        pool_.reset(::CreateThreadpool(/*reserved=*/nullptr));
+        if (!pool_) {
             const DWORD error = ::GetLastError();
             detail::fail("Cannot install version", error);
         }
-        ::InitializeSRWLock(&lock_);
+        ::SetThreadpoolThreadMaximum(pool_.get(), kFlushThreads);
+        ::SetThreadpoolCallbackPool(&environment_, pool_.get());
+        work_.reset(::CreateThreadpoolWork(&Flusher::flush_one, this, &environment_));
+        if (!work_) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot install version", error);
+        }
     }
     ~Flusher() {
-        ::WaitForThreadpoolWorkCallbacks(work_, /*fCancelPendingCallbacks=*/TRUE);
-        ::CloseThreadpoolWork(work_);
+        if (work_) ::WaitForThreadpoolWorkCallbacks(work_.get(), /*fCancelPendingCallbacks=*/TRUE);
+        ::DestroyThreadpoolEnvironment(&environment_);
     }
     Flusher(const Flusher&) = delete;
     Flusher& operator=(const Flusher&) = delete;
@@ -288,12 +307,12 @@ public:
         ::AcquireSRWLockExclusive(&lock_);
         written_.push_back(std::move(file));
         ::ReleaseSRWLockExclusive(&lock_);
-        ::SubmitThreadpoolWork(work_);
+        ::SubmitThreadpoolWork(work_.get());
     }
 
     // Waits until every file added is flushed and closed; throws for the first that failed.
     void finish() {
-        ::WaitForThreadpoolWorkCallbacks(work_, /*fCancelPendingCallbacks=*/FALSE);
+        ::WaitForThreadpoolWorkCallbacks(work_.get(), /*fCancelPendingCallbacks=*/FALSE);
         if (error_ != 0) detail::fail("Cannot install version", error_);
     }
 
@@ -312,10 +331,14 @@ private:
         ::ReleaseSRWLockExclusive(&self->lock_);
     }
 
-    PTP_WORK work_;
     SRWLOCK lock_;
+    // Handles still to flush; closed unflushed when an install fails.
     std::deque<detail::FileHandle> written_;
     DWORD error_ = 0;
+    TP_CALLBACK_ENVIRON environment_;
+    // Declared last, closed first: no callback runs once the members above go.
+    std::unique_ptr<TP_POOL, PoolCloser> pool_;
+    std::unique_ptr<TP_WORK, WorkCloser> work_;
 };
 
 // Copies a version's files into folders that did not exist, with one buffer for all.
