@@ -239,7 +239,7 @@ TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsExecutableAndNothi
     }
     EXPECT_EQ(facts(versions()), before);
     {
-        const std::jthread scanner = hold(4'000);
+        const std::jthread scanner = hold(3'000);
         EXPECT_EQ(install_failure(), "Cannot read version (error 32)");
     }
     EXPECT_EQ(facts(versions()), before);
