@@ -12,14 +12,20 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "qor/launcher_kit.h"
+#include "qor/launcher_root.h"
 
 struct qor_kit_launch {
     qor::kit::LaunchArguments arguments;
     std::vector<std::string> user_arguments;  // UTF-8, converted once
     std::string root;
+};
+
+struct qor_kit_list {
+    std::vector<std::pair<std::string, int>> items;  // UTF-8 text and its flag
 };
 
 namespace {
@@ -35,8 +41,9 @@ struct BoundaryError {
 };
 
 // Every handle handed out and not yet freed: a freed or foreign pointer is refused, not used.
-std::mutex live_launches_mutex;
+std::mutex live_handles_mutex;
 std::set<const qor_kit_launch*> live_launches;
+std::set<const qor_kit_list*> live_lists;
 
 void require(bool condition, std::string_view message) {
     if (!condition) throw BoundaryError{QOR_KIT_INVALID_ARGUMENT, std::string(message)};
@@ -84,9 +91,28 @@ int copy_out(const std::string& text, char* buffer, std::size_t buffer_size, std
 
 const qor_kit_launch& live(const qor_kit_launch* launch) {
     require(launch != nullptr, "launch is NULL");
-    const std::lock_guard lock(live_launches_mutex);
+    const std::lock_guard lock(live_handles_mutex);
     require(live_launches.count(launch) == 1, "Unknown or already freed launch handle");
     return *launch;
+}
+
+const qor_kit_list& live(const qor_kit_list* list) {
+    require(list != nullptr, "list is NULL");
+    const std::lock_guard lock(live_handles_mutex);
+    require(live_lists.count(list) == 1, "Unknown or already freed list handle");
+    return *list;
+}
+
+const std::pair<std::string, int>& item(const qor_kit_list* list, std::size_t index) {
+    const qor_kit_list& checked = live(list);
+    require(index < checked.items.size(), "index is past the last item");
+    return checked.items[index];
+}
+
+void hand_out(std::unique_ptr<qor_kit_list> list, qor_kit_list** out) {
+    const std::lock_guard lock(live_handles_mutex);
+    live_lists.insert(list.get());
+    *out = list.release();
 }
 
 void copy_identity(const std::string& identity, char (&field)[QOR_KIT_IDENTITY_BUFFER_SIZE]) {
@@ -125,7 +151,7 @@ int hand_out(qor::kit::LaunchArguments arguments, qor_kit_launch** out) {
     for (const std::wstring& argument : arguments.user_arguments) launch->user_arguments.push_back(narrow(argument));
     launch->root = narrow(arguments.launcher_root);
     launch->arguments = std::move(arguments);
-    const std::lock_guard lock(live_launches_mutex);
+    const std::lock_guard lock(live_handles_mutex);
     live_launches.insert(launch.get());
     *out = launch.release();
     return QOR_KIT_OK;
@@ -197,7 +223,7 @@ int qor_kit_launch_free(qor_kit_launch* launch) {
     return guarded([&] {
         require(launch != nullptr, "launch is NULL");
         {
-            const std::lock_guard lock(live_launches_mutex);
+            const std::lock_guard lock(live_handles_mutex);
             require(live_launches.erase(launch) == 1, "Unknown or already freed launch handle");
         }
         delete launch;
@@ -340,6 +366,90 @@ int qor_kit_install_version_expecting(const char* launcher_root, const char* sou
 int qor_kit_prune_versions(const char* launcher_root) {
     return guarded([&] {
         qor::kit::prune_versions(widen(launcher_root, "launcher_root"));
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_list_count(const qor_kit_list* list, size_t* count) {
+    return guarded([&] {
+        const qor_kit_list& checked = live(list);
+        require(count != nullptr, "count is NULL");
+        *count = checked.items.size();
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_list_text(const qor_kit_list* list, size_t index, char* buffer, size_t buffer_size, size_t* required) {
+    return guarded([&] { return copy_out(item(list, index).first, buffer, buffer_size, required); });
+}
+
+int qor_kit_list_flag(const qor_kit_list* list, size_t index, int* flag) {
+    return guarded([&] {
+        const int value = item(list, index).second;
+        require(flag != nullptr, "flag is NULL");
+        *flag = value;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_list_free(qor_kit_list* list) {
+    return guarded([&] {
+        require(list != nullptr, "list is NULL");
+        {
+            const std::lock_guard lock(live_handles_mutex);
+            require(live_lists.erase(list) == 1, "Unknown or already freed list handle");
+        }
+        delete list;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_initialize_launcher_root(const char* launcher_root, const char* starter_executable,
+                                     const char* version_folder, char* identity, size_t identity_size,
+                                     size_t* required) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        const std::wstring starter = widen(starter_executable, "starter_executable");
+        const std::wstring version = widen(version_folder, "version_folder");
+        check_out(identity, identity_size, required);
+        // Asked before the install, so that a too small buffer does not leave a root unreported.
+        if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
+            return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
+        }
+        return copy_out(qor::kit::initialize_launcher_root(root, starter, version), identity, identity_size,
+                        required);
+    });
+}
+
+int qor_kit_create_launcher_state(const char* launcher_root, const char* current_identity) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        require(current_identity != nullptr, "current_identity is NULL");
+        qor::kit::create_launcher_state(root, current_identity);
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_check_launcher_root(const char* launcher_root, qor_kit_list** findings) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        require(findings != nullptr, "findings is NULL");
+        auto list = std::make_unique<qor_kit_list>();
+        for (const qor::kit::RootFinding& finding : qor::kit::check_launcher_root(root)) {
+            list->items.emplace_back(finding.text, finding.stops_start ? 1 : 0);
+        }
+        hand_out(std::move(list), findings);
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        require(left != nullptr, "left is NULL");
+        auto list = std::make_unique<qor_kit_list>();
+        for (const std::wstring& path : qor::kit::remove_launcher_root(root)) list->items.emplace_back(narrow(path), 0);
+        hand_out(std::move(list), left);
         return QOR_KIT_OK;
     });
 }

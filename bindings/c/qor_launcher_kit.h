@@ -11,8 +11,8 @@
  *     *required, which receives the size needed including the terminating NUL. When the
  *     buffer is too small (a NULL buffer with size 0 only asks) the call returns
  *     QOR_KIT_BUFFER_TOO_SMALL, sets *required and writes nothing past buffer_size.
- *   - The one object the DLL hands out, qor_kit_launch, is freed by the DLL
- *     (qor_kit_launch_free). A handle already freed is refused with
+ *   - The objects the DLL hands out (qor_kit_launch, qor_kit_list) are freed by the DLL
+ *     (qor_kit_launch_free, qor_kit_list_free). A handle already freed is refused with
  *     QOR_KIT_INVALID_ARGUMENT, as is a NULL pointer where one is required.
  *   - Nothing throws across; out-parameters come last.
  *
@@ -122,6 +122,31 @@ QOR_KIT_API int qor_kit_install_version_expecting(const char* launcher_root, con
                                                   size_t identity_size, size_t* required);
 /* Removes versions that are neither current, staged nor the caller's own. Call once ready. */
 QOR_KIT_API int qor_kit_prune_versions(const char* launcher_root);
+
+/* ---- 5. A whole launcher root: its first install, a check, its removal ----------- */
+
+/* Texts the DLL hands out, each with a flag; freed by qor_kit_list_free. */
+typedef struct qor_kit_list qor_kit_list;
+
+QOR_KIT_API int qor_kit_list_count(const qor_kit_list* list, size_t* count);
+QOR_KIT_API int qor_kit_list_text(const qor_kit_list* list, size_t index, char* buffer, size_t buffer_size,
+                                  size_t* required);
+QOR_KIT_API int qor_kit_list_flag(const qor_kit_list* list, size_t index, int* flag);
+QOR_KIT_API int qor_kit_list_free(qor_kit_list* list);
+
+/* Lays out a first install in a missing or empty folder: the starter copied in, the version
+ * installed and made current. Gives its identity. */
+QOR_KIT_API int qor_kit_initialize_launcher_root(const char* launcher_root, const char* starter_executable,
+                                                 const char* version_folder, char* identity, size_t identity_size,
+                                                 size_t* required);
+/* Writes the first launcher-state, with an installed version current and nothing staged. */
+QOR_KIT_API int qor_kit_create_launcher_state(const char* launcher_root, const char* current_identity);
+/* What would stop or spoil a start, one line each, saying what to do; the flag is 1 when
+ * the finding stops the start. Empty when nothing is found. Changes nothing. */
+QOR_KIT_API int qor_kit_check_launcher_root(const char* launcher_root, qor_kit_list** findings);
+/* Uninstalls the root, unless a starter runs in it. Lists the paths it had to leave
+ * (flag 0); empty when the root is gone whole. */
+QOR_KIT_API int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left);
 
 #ifdef __cplusplus
 }

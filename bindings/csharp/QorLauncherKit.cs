@@ -44,6 +44,14 @@ namespace Qor.LauncherKit
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_stage_version(byte[] root, byte[] identity);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version(byte[] root, byte[] source, byte[] identity, UIntPtr size, out UIntPtr required);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_prune_versions(byte[] root);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_list_count(IntPtr list, out UIntPtr count);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_list_text(IntPtr list, UIntPtr index, byte[] buffer, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_list_flag(IntPtr list, UIntPtr index, out int flag);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_list_free(IntPtr list);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_initialize_launcher_root(byte[] root, byte[] starter, byte[] version, byte[] identity, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_create_launcher_state(byte[] root, byte[] identity);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_check_launcher_root(byte[] root, out IntPtr findings);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_remove_launcher_root(byte[] root, out IntPtr left);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_stage_version_retry(byte[] root, byte[] identity);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_failed_update(byte[] root, byte[] identity, UIntPtr size, out UIntPtr required);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version_expecting(byte[] root, byte[] source, byte[] expected, byte[] identity, UIntPtr size, out UIntPtr required);
@@ -61,6 +69,13 @@ namespace Qor.LauncherKit
         public string CurrentVersion { get; internal set; }
         public string StagedVersion { get; internal set; } // null when nothing is staged
         public bool TrialPending { get; internal set; }
+    }
+
+    /// <summary>One thing that would stop or spoil a start, in one line saying what to do.</summary>
+    public sealed class RootFinding
+    {
+        public bool StopsStart { get; internal set; }
+        public string Text { get; internal set; }
     }
 
     /// <summary>What the starter told this launcher. Dispose frees the DLL's record.</summary>
@@ -267,6 +282,63 @@ namespace Qor.LauncherKit
             CheckInterface();
             byte[] root = Utf8(launcherRoot), source = Utf8(sourceFolder);
             return ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_install_version(root, source, b, s, out r));
+        }
+
+        /// <summary>Lays out a first install in a missing or empty folder and returns the version's identity.</summary>
+        public static string InitializeLauncherRoot(string launcherRoot, string starterExecutable, string versionFolder)
+        {
+            CheckInterface();
+            byte[] root = Utf8(launcherRoot), starter = Utf8(starterExecutable), version = Utf8(versionFolder);
+            return ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_initialize_launcher_root(root, starter, version, b, s, out r));
+        }
+
+        /// <summary>Writes the first launcher-state, with an installed version current and nothing staged.</summary>
+        public static void CreateLauncherState(string launcherRoot, string currentIdentity)
+        {
+            CheckInterface();
+            Check(NativeMethods.qor_kit_create_launcher_state(Utf8(launcherRoot), Utf8(currentIdentity)));
+        }
+
+        // Reads, then frees, a list the DLL handed out.
+        private static List<RootFinding> TakeList(IntPtr list)
+        {
+            try
+            {
+                UIntPtr count;
+                Check(NativeMethods.qor_kit_list_count(list, out count));
+                var items = new List<RootFinding>();
+                for (ulong i = 0; i < (ulong)count; ++i)
+                {
+                    var index = (UIntPtr)i;
+                    int flag;
+                    string text = ReadText((byte[] b, UIntPtr s, out UIntPtr r) => NativeMethods.qor_kit_list_text(list, index, b, s, out r));
+                    Check(NativeMethods.qor_kit_list_flag(list, index, out flag));
+                    items.Add(new RootFinding { StopsStart = flag != 0, Text = text });
+                }
+                return items;
+            }
+            finally
+            {
+                NativeMethods.qor_kit_list_free(list);
+            }
+        }
+
+        /// <summary>Reads the root as the starter would start it; empty when nothing is found. Changes nothing.</summary>
+        public static IList<RootFinding> CheckLauncherRoot(string launcherRoot)
+        {
+            CheckInterface();
+            IntPtr list;
+            Check(NativeMethods.qor_kit_check_launcher_root(Utf8(launcherRoot), out list));
+            return TakeList(list).AsReadOnly();
+        }
+
+        /// <summary>Uninstalls the root, unless a starter runs in it; returns the paths it had to leave.</summary>
+        public static IList<string> RemoveLauncherRoot(string launcherRoot)
+        {
+            CheckInterface();
+            IntPtr list;
+            Check(NativeMethods.qor_kit_remove_launcher_root(Utf8(launcherRoot), out list));
+            return TakeList(list).ConvertAll(item => item.Text).AsReadOnly();
         }
 
         /// <summary>Removes versions that are neither current, staged nor the caller's own. Call once ready.</summary>

@@ -57,6 +57,14 @@ var (
 	procReadLauncherState  = dll.NewProc("qor_kit_read_launcher_state")
 	procStageVersion       = dll.NewProc("qor_kit_stage_version")
 	procInstallVersion     = dll.NewProc("qor_kit_install_version")
+	procListCount          = dll.NewProc("qor_kit_list_count")
+	procListText           = dll.NewProc("qor_kit_list_text")
+	procListFlag           = dll.NewProc("qor_kit_list_flag")
+	procListFree           = dll.NewProc("qor_kit_list_free")
+	procInitializeRoot     = dll.NewProc("qor_kit_initialize_launcher_root")
+	procCreateState        = dll.NewProc("qor_kit_create_launcher_state")
+	procCheckRoot          = dll.NewProc("qor_kit_check_launcher_root")
+	procRemoveRoot         = dll.NewProc("qor_kit_remove_launcher_root")
 	procStageVersionRetry  = dll.NewProc("qor_kit_stage_version_retry")
 	procFailedUpdate       = dll.NewProc("qor_kit_failed_update")
 	procInstallExpecting   = dll.NewProc("qor_kit_install_version_expecting")
@@ -379,4 +387,81 @@ func textCall(proc *syscall.LazyProc, texts ...string) (string, error) {
 func PruneVersions(launcherRoot string) error {
 	_, err := withRoot(procPruneVersions, launcherRoot)
 	return err
+}
+
+// InitializeLauncherRoot lays out a first install in a missing or empty folder and returns
+// the version's identity.
+func InitializeLauncherRoot(launcherRoot, starterExecutable, versionFolder string) (string, error) {
+	return textCall(procInitializeRoot, launcherRoot, starterExecutable, versionFolder)
+}
+
+// CreateLauncherState writes the first launcher-state, with an installed version current.
+func CreateLauncherState(launcherRoot, currentIdentity string) error {
+	_, err := withRoot(procCreateState, launcherRoot, currentIdentity)
+	return err
+}
+
+// RootFinding is one thing that would stop or spoil a start, in one line saying what to do.
+type RootFinding struct {
+	StopsStart bool
+	Text       string
+}
+
+type listItem struct {
+	text string
+	flag bool
+}
+
+// listCall passes the root in and reads, then frees, the list the DLL hands out.
+func listCall(proc *syscall.LazyProc, launcherRoot string) ([]listItem, error) {
+	if err := checkInterface(); err != nil {
+		return nil, err
+	}
+	root, err := text(launcherRoot)
+	if err != nil {
+		return nil, err
+	}
+	list := heapUintptr()
+	if _, err := invoke(proc, uintptr(unsafe.Pointer(root)), uintptr(unsafe.Pointer(list))); err != nil {
+		return nil, err
+	}
+	runtime.KeepAlive(root)
+	defer invoke(procListFree, *list)
+	count := heapUintptr()
+	if _, err := invoke(procListCount, *list, uintptr(unsafe.Pointer(count))); err != nil {
+		return nil, err
+	}
+	items := make([]listItem, 0, *count)
+	for i := uintptr(0); i < *count; i++ {
+		text, err := readText(procListText, *list, i)
+		if err != nil {
+			return nil, err
+		}
+		flag := heapInt32()
+		if _, err := invoke(procListFlag, *list, i, uintptr(unsafe.Pointer(flag))); err != nil {
+			return nil, err
+		}
+		items = append(items, listItem{text, *flag != 0})
+	}
+	return items, nil
+}
+
+// CheckLauncherRoot reads the root as the starter would start it; empty when nothing is found.
+func CheckLauncherRoot(launcherRoot string) ([]RootFinding, error) {
+	items, err := listCall(procCheckRoot, launcherRoot)
+	findings := make([]RootFinding, len(items))
+	for i, item := range items {
+		findings[i] = RootFinding{item.flag, item.text}
+	}
+	return findings, err
+}
+
+// RemoveLauncherRoot uninstalls the root, unless a starter runs in it; it returns the paths it had to leave.
+func RemoveLauncherRoot(launcherRoot string) ([]string, error) {
+	items, err := listCall(procRemoveRoot, launcherRoot)
+	paths := make([]string, len(items))
+	for i, item := range items {
+		paths[i] = item.text
+	}
+	return paths, err
 }

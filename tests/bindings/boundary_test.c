@@ -91,6 +91,15 @@ static int windows_error_code_at_the_end(void) {
     return qor_kit_read_launcher_state("C:\\qor-no-such-root\\x", &state);
 }
 
+static int freed_list(void) {
+    qor_kit_list* findings = NULL;
+    size_t count = 0;
+    if (qor_kit_check_launcher_root("C:\\windows", &findings) != QOR_KIT_OK ||
+        qor_kit_list_count(findings, &count) != QOR_KIT_OK || count == 0 || qor_kit_list_free(findings) != QOR_KIT_OK)
+        return EXTRA_CHECK_FAILED;
+    return qor_kit_list_free(findings);
+}
+
 /* Exact UTF-8 both ways, the reserved tail split off, and an empty message after success. */
 static int round_trip(void) {
     const char* arguments[] = {"a \"b\" c\\", "J\xC3\xBCrgen \xF0\x9F\x98\x80", "--launcher-update-rollback",
@@ -130,6 +139,7 @@ static const struct {
     {"a NULL buffer with a size is refused", null_buffer_with_size, QOR_KIT_INVALID_ARGUMENT, "buffer is NULL"},
     {"a second free is refused", double_free, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed"},
     {"a freed handle is refused", use_after_free, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed"},
+    {"a freed list is refused", freed_list, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed list"},
     {"an index past the end is refused", index_past_the_end, QOR_KIT_INVALID_ARGUMENT, "index is past"},
     {"the kit's refusal keeps its text", kit_refusal_keeps_its_text, QOR_KIT_FAILED, "Malformed launcher arguments"},
     {"a Windows error ends in its code", windows_error_code_at_the_end, QOR_KIT_FAILED,

@@ -31,6 +31,11 @@ mod sys {
         pub trial_pending: c_int,
     }
 
+    #[repr(C)]
+    pub struct List {
+        _opaque: [u8; 0],
+    }
+
     #[link(name = "QorLauncherKit")]
     extern "C" {
         pub fn qor_kit_interface_version() -> c_int;
@@ -63,6 +68,16 @@ mod sys {
         pub fn qor_kit_install_version(root: *const c_char, source: *const c_char, identity: *mut c_char,
                                        size: usize, required: *mut usize) -> c_int;
         pub fn qor_kit_prune_versions(root: *const c_char) -> c_int;
+        pub fn qor_kit_list_count(list: *const List, count: *mut usize) -> c_int;
+        pub fn qor_kit_list_text(list: *const List, index: usize, buffer: *mut c_char, size: usize,
+                                 required: *mut usize) -> c_int;
+        pub fn qor_kit_list_flag(list: *const List, index: usize, flag: *mut c_int) -> c_int;
+        pub fn qor_kit_list_free(list: *mut List) -> c_int;
+        pub fn qor_kit_initialize_launcher_root(root: *const c_char, starter: *const c_char, version: *const c_char,
+                                                identity: *mut c_char, size: usize, required: *mut usize) -> c_int;
+        pub fn qor_kit_create_launcher_state(root: *const c_char, identity: *const c_char) -> c_int;
+        pub fn qor_kit_check_launcher_root(root: *const c_char, findings: *mut *mut List) -> c_int;
+        pub fn qor_kit_remove_launcher_root(root: *const c_char, left: *mut *mut List) -> c_int;
     }
 }
 
@@ -284,4 +299,69 @@ pub fn prune_versions(launcher_root: &str) -> Result<()> {
     interface()?;
     let root = c_text(launcher_root)?;
     check(unsafe { sys::qor_kit_prune_versions(root.as_ptr()) })
+}
+
+// ---------------------------------------------------------------------------
+// A whole launcher root: its first install, a check, its removal.
+
+/// Lays out a first install in a missing or empty folder and returns the version's identity.
+pub fn initialize_launcher_root(launcher_root: &str, starter_executable: &str, version_folder: &str) -> Result<String> {
+    interface()?;
+    let (root, starter, version) = (c_text(launcher_root)?, c_text(starter_executable)?, c_text(version_folder)?);
+    read_text(|b, s, r| unsafe {
+        sys::qor_kit_initialize_launcher_root(root.as_ptr(), starter.as_ptr(), version.as_ptr(), b, s, r)
+    })
+}
+
+/// Writes the first launcher-state, with an installed version current and nothing staged.
+pub fn create_launcher_state(launcher_root: &str, current_identity: &str) -> Result<()> {
+    interface()?;
+    let (root, identity) = (c_text(launcher_root)?, c_text(current_identity)?);
+    check(unsafe { sys::qor_kit_create_launcher_state(root.as_ptr(), identity.as_ptr()) })
+}
+
+/// One thing that would stop or spoil a start, in one line saying what to do.
+#[derive(Debug, Clone, PartialEq, Eq)]
+pub struct RootFinding {
+    pub stops_start: bool,
+    pub text: String,
+}
+
+// Reads a list the DLL handed out, and frees it.
+fn take_list(list: *mut sys::List) -> Result<Vec<(String, bool)>> {
+    struct Owned(*mut sys::List);
+    impl Drop for Owned {
+        fn drop(&mut self) {
+            unsafe { sys::qor_kit_list_free(self.0) };
+        }
+    }
+    let owned = Owned(list);
+    let mut count = 0usize;
+    check(unsafe { sys::qor_kit_list_count(owned.0, &mut count) })?;
+    let mut items = Vec::with_capacity(count);
+    for index in 0..count {
+        let text = read_text(|b, s, r| unsafe { sys::qor_kit_list_text(owned.0, index, b, s, r) })?;
+        let mut flag: c_int = 0;
+        check(unsafe { sys::qor_kit_list_flag(owned.0, index, &mut flag) })?;
+        items.push((text, flag != 0));
+    }
+    Ok(items)
+}
+
+/// Reads the root as the starter would start it; empty when nothing is found. Changes nothing.
+pub fn check_launcher_root(launcher_root: &str) -> Result<Vec<RootFinding>> {
+    interface()?;
+    let root = c_text(launcher_root)?;
+    let mut list = std::ptr::null_mut();
+    check(unsafe { sys::qor_kit_check_launcher_root(root.as_ptr(), &mut list) })?;
+    Ok(take_list(list)?.into_iter().map(|(text, stops_start)| RootFinding { stops_start, text }).collect())
+}
+
+/// Uninstalls the root, unless a starter runs in it; returns the paths it had to leave.
+pub fn remove_launcher_root(launcher_root: &str) -> Result<Vec<String>> {
+    interface()?;
+    let root = c_text(launcher_root)?;
+    let mut list = std::ptr::null_mut();
+    check(unsafe { sys::qor_kit_remove_launcher_root(root.as_ptr(), &mut list) })?;
+    Ok(take_list(list)?.into_iter().map(|(path, _)| path).collect())
 }
