@@ -23,6 +23,7 @@ import qorwine  # noqa: E402
 BENCH_BIN = qorwine.BIN / "bench"
 DRIVER = BENCH_BIN / "bench_driver.exe"
 TRIVIAL = BENCH_BIN / "bench_trivial.exe"
+KIT_DLL = qorwine.BIN / "bindings" / "QorLauncherKit.dll"
 PROBE = BENCH_BIN / "bench_probe_launcher.exe"
 OUT = qorwine.BUILD / "bench"
 
@@ -218,6 +219,8 @@ def measure_footprint(base, root, supervision):
         "peak_working_set_bytes": supervision["starter_peak_working_set"],
         "baseline_peak_working_set_bytes": supervision["baseline_peak_working_set"],
         "target_kib": TARGET_FOOTPRINT_KIB,
+        # What a launcher in another language ships beside its executable (already stripped).
+        "kit_dll_size_bytes": KIT_DLL.stat().st_size,
     }
     if Path("/usr/bin/time").exists():
         starter_rss, trivial_rss = [], []
@@ -324,6 +327,8 @@ def report(results):
             f"{foot['baseline_wine_process_peak_rss_kib'] / 1024:.1f} MiB)" if "wine_process_peak_rss_kib" in foot
             else "")
          + f"; imports {', '.join(foot['imports'])}"),
+        ("Kit DLL", f"{foot['kit_dll_size_bytes'] / 1024:.1f} KiB", "measured",
+         "QorLauncherKit.dll as built, static C++ runtime, beside a launcher of another language"),
         install_row(results["install"]),
     ]
     return table(rows)
@@ -331,7 +336,8 @@ def report(results):
 
 def main():
     only_install = sys.argv[1:] == ["install"]
-    for program in (INSTALL_TIMER,) if only_install else (qorwine.STARTER, DRIVER, TRIVIAL, PROBE, INSTALL_TIMER):
+    programs = (qorwine.STARTER, DRIVER, TRIVIAL, PROBE, INSTALL_TIMER, KIT_DLL)
+    for program in (INSTALL_TIMER,) if only_install else programs:
         if not program.exists():
             sys.exit(f"missing {program}: build first")
     install_base = qorwine.DRIVE_C / "qor-bench-install"
