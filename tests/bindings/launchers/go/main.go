@@ -42,6 +42,14 @@ func run() (int, error) {
 	if err := launch.SignalReadiness(); err != nil {
 		return 1, err
 	}
+	// The kit names the update that failed; a run without a rollback has none.
+	failed, err := kit.FailedUpdate(root)
+	if err != nil {
+		return 1, err
+	}
+	if launch.AfterRollback != (failed != "") || failed == identity {
+		return 6, nil
+	}
 	if len(launch.UserArguments) > 1 && launch.UserArguments[0] == "--update-from" && !launch.AfterRollback {
 		installed, err := kit.InstallVersion(root, launch.UserArguments[1])
 		if err != nil {
@@ -50,6 +58,13 @@ func run() (int, error) {
 		if installed != identity {
 			if err := kit.StageVersion(root, installed); err != nil {
 				return 1, err
+			}
+			state, err := kit.ReadLauncherState(root)
+			if err != nil {
+				return 1, err
+			}
+			if state.CurrentVersion != identity || state.StagedVersion != installed || state.TrialPending {
+				return 5, nil
 			}
 			fmt.Fprintf(log, "staged %s\n", installed)
 			return kit.RestartExitCode, nil

@@ -19,10 +19,22 @@ fn run() -> kit::Result<i32> {
     let mut log = std::fs::OpenOptions::new().create(true).append(true).open(root.join("scenario.log")).unwrap();
     log.write_all(line.as_bytes()).unwrap();
     launch.signal_readiness()?;
+    // The kit names the update that failed; a run without a rollback has none.
+    let failed = kit::failed_update(&launch.launcher_root)?;
+    if launch.after_rollback != failed.is_some() || failed.as_deref() == Some(identity.as_str()) {
+        return Ok(6);
+    }
     if launch.user_arguments.first().map(String::as_str) == Some("--update-from") && !launch.after_rollback {
         let installed = kit::install_version(&launch.launcher_root, &launch.user_arguments[1])?;
         if installed != identity {
             kit::stage_version(&launch.launcher_root, &installed)?;
+            let state = kit::read_launcher_state(&launch.launcher_root)?;
+            if state.current_version != identity
+                || state.staged_version.as_deref() != Some(installed.as_str())
+                || state.trial_pending
+            {
+                return Ok(5);
+            }
             log.write_all(format!("staged {}\n", installed).as_bytes()).unwrap();
             return Ok(kit::RESTART_EXIT_CODE);
         }
