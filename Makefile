@@ -36,5 +36,5 @@ stress: build prefix
 
 # The release package: dist/qor-starter-<version>/ and its zip (scripts/dist.py checks both).
 dist: configure
-	@cmake --build $(BUILD_DIR) -j$(JOBS) --target QorStarter qor_launcher_kit_dll
+	@cmake --build $(BUILD_DIR) -j$(JOBS) --target QorStarter qor_launcher_kit_dll qorroot
 	@QOR_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) python3 scripts/dist.py

@@ -1,11 +1,14 @@
 """make dist: the release package, dist/qor-starter-<version>/ and its zip, checked.
 
-The package holds QorStarter.exe, the kit (its header, sources and CMakeLists.txt, so that
-add_subdirectory(kit) gives qor::launcher_kit), the sample launcher's source, the protocol
-for launcher authors and SHA256SUMS over every other file. The version is the CMake
-project's (CMakeLists.txt). Before it says "done" it checks the package: the sums verify
-with sha256sum -c, the starter says the package's version, and a project of a launcher
-author that adds the packaged kit builds the packaged sample launcher with it.
+The package stands alone for a launcher author: QorStarter.exe and QorRoot.exe, the kit
+(its header, sources and CMakeLists.txt, so that add_subdirectory(kit) gives
+qor::launcher_kit), the sample launcher with its own CMake file, a mingw-w64 toolchain
+file, the protocol, a README, the licence, the change log and SHA256SUMS over every other
+file; dist/SHA256SUMS beside the zip covers the zip itself. The version is the CMake
+project's (CMakeLists.txt). Before it says "done" it checks the package as a newcomer
+would meet it: the sums verify with sha256sum -c, the starter says the package's version,
+and in an empty folder holding nothing but the unzipped package the sample builds with the
+package's own files and flags, and imports only DLLs that every Windows has.
 """
 
 import hashlib
@@ -21,7 +24,6 @@ from pathlib import Path
 PROJECT = Path(__file__).resolve().parent.parent
 BUILD = Path(os.environ.get("QOR_BUILD_DIR", PROJECT / "build"))
 DIST = PROJECT / "dist"
-TOOLCHAIN = PROJECT / "cmake" / "mingw-w64-x86_64.cmake"
 
 sys.path.insert(0, str(PROJECT / "tests" / "e2e"))
 from pe_image import RT_VERSION, PEImage, version_strings  # noqa: E402
@@ -32,8 +34,14 @@ CONTENTS = [
     ("kit/CMakeLists.txt", PROJECT / "kit" / "CMakeLists.txt"),
     ("kit/include", PROJECT / "kit" / "include"),
     ("kit/src", PROJECT / "kit" / "src"),
+    ("sample/CMakeLists.txt", PROJECT / "sample" / "CMakeLists.txt"),
     ("sample/sample_launcher.cpp", PROJECT / "sample" / "sample_launcher.cpp"),
+    ("mingw-w64-x86_64.cmake", PROJECT / "package" / "mingw-w64-x86_64.cmake"),
+    ("QorRoot.exe", BUILD / "bin" / "QorRoot.exe"),
     ("protocol.md", PROJECT / "docs" / "protocol.md"),
+    ("README.md", PROJECT / "package" / "README.md"),
+    ("CHANGELOG.md", PROJECT / "package" / "CHANGELOG.md"),
+    ("LICENSE", PROJECT / "LICENSE"),
     # The kit for other languages: the DLL, its C header, the .def for MSVC's lib and the
     # mingw-w64 import library, and each binding's package sources.
     ("bindings/c/QorLauncherKit.dll", BUILD / "bin" / "bindings" / "QorLauncherKit.dll"),
@@ -49,15 +57,11 @@ SUMS = "SHA256SUMS"
 # Zip entries get this time and mode, so that one package always zips to the same bytes.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 
-# A launcher author's own project: the packaged kit by add_subdirectory, the sample on it.
-CONSUMER_CMAKE = """cmake_minimum_required(VERSION 3.25)
-project(launcher_author LANGUAGES CXX)
-set(CMAKE_CXX_STANDARD 20)
-add_subdirectory({kit} qor_kit)
-add_executable(QorLauncher {sample})
-target_link_libraries(QorLauncher PRIVATE qor::launcher_kit)
-target_link_options(QorLauncher PRIVATE -municode -static)
-"""
+# What a clean Windows has: an import of anything else (libstdc++-6.dll, libgcc_s_seh-1.dll,
+# libwinpthread-1.dll of a build without -static) stops a launcher from starting.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "bcrypt.dll", "msvcrt.dll", "shell32.dll",
+               "ole32.dll", "ws2_32.dll", "ntdll.dll", "gdi32.dll", "version.dll", "shlwapi.dll"}
+BUILT_IN_PACKAGE = ["QorStarter.exe", "QorRoot.exe"]
 
 
 def project_version():
@@ -119,15 +123,39 @@ def check(package, archive, version):
         if zipped_names != files_of(package) or zipped.testzip() is not None:
             sys.exit("dist: the zip does not hold the package")
 
-    with tempfile.TemporaryDirectory(prefix="qor-kit-consumer-") as temp:
-        consumer = Path(temp)
-        (consumer / "CMakeLists.txt").write_text(CONSUMER_CMAKE.format(
-            kit=(package / "kit").as_posix(), sample=(package / "sample" / "sample_launcher.cpp").as_posix()))
-        subprocess.run(["cmake", "-S", consumer, "-B", consumer / "build", f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}",
-                        "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", consumer / "build", "-j2"], check=True, stdout=subprocess.DEVNULL)
-        if not (consumer / "build" / "QorLauncher.exe").is_file():
-            sys.exit("dist: the packaged kit did not build the sample launcher")
+    # As a newcomer: an empty folder, the zip unpacked into it, the sample built with the
+    # package's own CMake files and toolchain file, nothing of this project's.
+    with tempfile.TemporaryDirectory(prefix="qor-newcomer-") as temp:
+        folder = Path(temp)
+        with zipfile.ZipFile(archive) as zipped:
+            zipped.extractall(folder)
+        unpacked = folder / package.name
+        build = folder / "build"
+        quiet = {"check": True, "stdout": subprocess.DEVNULL}
+        subprocess.run(["cmake", "-S", unpacked / "sample", "-B", build,
+                        f"-DCMAKE_TOOLCHAIN_FILE={unpacked / 'mingw-w64-x86_64.cmake'}",
+                        "-DCMAKE_BUILD_TYPE=Release"], **quiet)
+        subprocess.run(["cmake", "--build", build, "-j2"], **quiet)
+        launcher = build / "QorLauncher.exe"
+        if not launcher.is_file():
+            sys.exit("dist: the package's sample did not build from the package alone")
+        for program in [launcher] + [package / name for name in BUILT_IN_PACKAGE]:
+            foreign = sorted(set(imported_dlls(program)) - SYSTEM_DLLS)
+            foreign = [dll for dll in foreign if not dll.startswith(("api-ms-win-", "ext-ms-win-"))]
+            if foreign:
+                sys.exit(f"dist: {program.name} imports {foreign}, which a clean Windows does not have")
+
+
+def imported_dlls(program):
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", program], check=True, capture_output=True,
+                          text=True).stdout
+    return [name.lower() for name in re.findall(r"^\s*DLL Name: (\S+)$", dump, re.MULTILINE)]
+
+
+def write_zip_sums(archive):
+    digest = hashlib.sha256(archive.read_bytes()).hexdigest()
+    (archive.parent / SUMS).write_text(f"{digest}  {archive.name}\n", encoding="utf-8", newline="\n")
+    subprocess.run(["sha256sum", "--quiet", "-c", SUMS], cwd=archive.parent, check=True)
 
 
 def main():
@@ -138,9 +166,10 @@ def main():
     write_sums(package)
     write_zip(package, archive)
     check(package, archive, version)
+    write_zip_sums(archive)
     size = (package / "QorStarter.exe").stat().st_size
     print(f"{package.relative_to(PROJECT)}/ and {archive.relative_to(PROJECT)}: {len(files_of(package))} files, "
-          f"QorStarter.exe {size:,} bytes; SHA256SUMS verified, the packaged kit builds the sample launcher.")
+          f"QorStarter.exe {size:,} bytes; SHA256SUMS verified inside and beside the zip; the sample builds from the package alone and imports only system DLLs.")
 
 
 if __name__ == "__main__":
