@@ -21,7 +21,8 @@ prefix: setup
 test: build prefix
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
-demo: build prefix
+# Builds only the starter and the sample itself, quietly (scripts/demo.sh).
+demo: setup prefix
 	@scripts/demo.sh
 
 clean:
