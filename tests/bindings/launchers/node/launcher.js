@@ -6,6 +6,7 @@ const { createRequire } = require('node:module');
 const { open, RESTART_EXIT_CODE } = require('@qor/launcher-kit');
 
 const hex = (text) => Buffer.from(text, 'utf8').toString('hex');
+let logFile = null;
 
 function run() {
   // A single executable application requires only built-in modules: koffi's addon lies beside it.
@@ -17,7 +18,8 @@ function run() {
   if (fs.existsSync(path.join(root, 'versions', identity, 'broken'))) {
     return 9; // a build that never gets ready
   }
-  const log = fs.openSync(path.join(root, 'scenario.log'), 'a');
+  logFile = path.join(root, 'scenario.log');
+  const log = fs.openSync(logFile, 'a');
   const args = launch.userArguments.map(hex).join(' ');
   fs.writeSync(log, `start ${identity} ${launch.afterRollback ? 1 : 0} ${args}\n`);
   kit.signalReadiness(launch);
@@ -37,6 +39,7 @@ function run() {
 try {
   process.exitCode = run();
 } catch (error) {
-  process.stderr.write(`${error.message}\n`);
+  // Windows Node writes to no pipe under Wine: the log shows the failure to the scenario.
+  if (logFile) fs.appendFileSync(logFile, `failed ${error.message}\n`);
   process.exitCode = 1;
 }
