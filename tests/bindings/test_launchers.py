@@ -26,11 +26,15 @@ ARGUMENTS = ["with space", 'say "hi"', "C:\\back\\slash\\", 'trailing\\"', "J\u0
 
 
 def build_folder(folder, executable_bytes, broken=False):
-    """A launcher build as it would be downloaded: the executable, the DLL, and the marker."""
+    """A launcher build as it would be downloaded: the executable, the files built beside
+    it (koffi's addon for Node), the DLL, and the marker."""
     if folder.exists():
         shutil.rmtree(folder)
     folder.mkdir(parents=True)
     (folder / "QorLauncher.exe").write_bytes(executable_bytes)
+    for companion in LAUNCHER.parent.iterdir():
+        if companion.is_file() and companion.name != LAUNCHER.name:
+            shutil.copy2(companion, folder / companion.name)
     shutil.copy2(DLL, folder / "QorLauncherKit.dll")
     if broken:
         (folder / "broken").write_text("exit before readiness\n")
