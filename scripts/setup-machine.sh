@@ -19,6 +19,10 @@ command -v python3 >/dev/null || need+=(python3)
 [ -d /usr/lib/rustlib/x86_64-pc-windows-gnu ] || need+=(libstd-rust-dev-windows)
 [ -x /usr/lib/go/bin/go ] || need+=(golang-go)
 [ -x /usr/bin/mcs ] || need+=(mono-mcs)
+# Node: the build's own node and npm fetch Windows Node, koffi and postject (pinned by
+# tests/bindings/launchers/node/tools) into the build folder.
+command -v node >/dev/null || need+=(nodejs)
+command -v npm >/dev/null || need+=(npm)
 for extra in "$@"; do
   case "$extra" in
     xvfb) command -v Xvfb >/dev/null || need+=(xvfb) ;;
