@@ -21,9 +21,12 @@ function typesOf(koffi) {
   let types = typesByKoffi.get(koffi);
   if (!types) {
     const launch = koffi.pointer(koffi.opaque());
+    const list = koffi.pointer(koffi.opaque());
     types = {
       launch,
       launchOut: koffi.out(koffi.pointer(launch)),
+      list,
+      listOut: koffi.out(koffi.pointer(list)),
       sizeOut: koffi.out(koffi.pointer('size_t')),
       intOut: koffi.out(koffi.pointer('int')),
       state: koffi.struct({
@@ -107,6 +110,19 @@ function open(options = {}) {
     stageVersion: guarded(lib.func('qor_kit_stage_version', 'int', [text, text])),
     installVersion: guarded(lib.func('qor_kit_install_version', 'int', [text, text, bytes, 'size_t', t.sizeOut])),
     pruneVersions: guarded(lib.func('qor_kit_prune_versions', 'int', [text])),
+    stageVersionRetry: guarded(lib.func('qor_kit_stage_version_retry', 'int', [text, text])),
+    failedUpdate: guarded(lib.func('qor_kit_failed_update', 'int', [text, bytes, 'size_t', t.sizeOut])),
+    installVersionExpecting: guarded(lib.func('qor_kit_install_version_expecting', 'int',
+      [text, text, text, bytes, 'size_t', t.sizeOut])),
+    listCount: guarded(lib.func('qor_kit_list_count', 'int', [t.list, t.sizeOut])),
+    listText: guarded(lib.func('qor_kit_list_text', 'int', [t.list, 'size_t', bytes, 'size_t', t.sizeOut])),
+    listFlag: guarded(lib.func('qor_kit_list_flag', 'int', [t.list, 'size_t', t.intOut])),
+    listFree: guarded(lib.func('qor_kit_list_free', 'int', [t.list])),
+    initializeLauncherRoot: guarded(lib.func('qor_kit_initialize_launcher_root', 'int',
+      [text, text, text, bytes, 'size_t', t.sizeOut])),
+    createLauncherState: guarded(lib.func('qor_kit_create_launcher_state', 'int', [text, text])),
+    checkLauncherRoot: guarded(lib.func('qor_kit_check_launcher_root', 'int', [text, t.listOut])),
+    removeLauncherRoot: guarded(lib.func('qor_kit_remove_launcher_root', 'int', [text, t.listOut])),
   };
 
   function check(status) {
@@ -163,6 +179,29 @@ function open(options = {}) {
     } catch (error) {
       c.free(handle);
       throw error;
+    }
+  }
+
+  // A list the DLL handed out, as [{ text, flag }]; the DLL's list is freed at once.
+  function takeList(call) {
+    const listOut = [null];
+    check(call(listOut));
+    const list = listOut[0];
+    try {
+      const count = [0];
+      check(c.listCount(list, count));
+      const entries = [];
+      for (let index = 0; index < Number(count[0]); index++) {
+        const flag = [0];
+        check(c.listFlag(list, index, flag));
+        entries.push({
+          text: readText((buffer, size, required) => c.listText(list, index, buffer, size, required)),
+          flag: flag[0] !== 0,
+        });
+      }
+      return entries;
+    } finally {
+      c.listFree(list);
     }
   }
 
@@ -234,6 +273,48 @@ function open(options = {}) {
     // Removes versions that are neither current, staged nor this one. Call once ready.
     pruneVersions(launcherRoot) {
       check(c.pruneVersions(launcherRoot));
+    },
+
+    // Stages again an update whose last trial failed, which stageVersion refuses.
+    stageVersionRetry(launcherRoot, identity) {
+      check(c.stageVersionRetry(launcherRoot, identity));
+    },
+
+    // The identity of the update whose trial failed, or null: ask it after a rollback.
+    failedUpdate(launcherRoot) {
+      const identity = readText((buffer, size, required) => c.failedUpdate(launcherRoot, buffer, size, required),
+        IDENTITY_BUFFER_SIZE);
+      return identity === '' ? null : identity;
+    },
+
+    // Installs a download whose identity was announced; any other content is refused.
+    installVersionExpecting(launcherRoot, sourceFolder, expectedIdentity) {
+      return readText((buffer, size, required) =>
+        c.installVersionExpecting(launcherRoot, sourceFolder, expectedIdentity, buffer, size, required),
+        IDENTITY_BUFFER_SIZE);
+    },
+
+    // A first install in a missing or empty folder: the starter, the version, launcher-state.
+    initializeLauncherRoot(launcherRoot, starterExecutable, versionFolder) {
+      return readText((buffer, size, required) =>
+        c.initializeLauncherRoot(launcherRoot, starterExecutable, versionFolder, buffer, size, required),
+        IDENTITY_BUFFER_SIZE);
+    },
+
+    // The first launcher-state, with an installed version current and nothing staged.
+    createLauncherState(launcherRoot, currentIdentity) {
+      check(c.createLauncherState(launcherRoot, currentIdentity));
+    },
+
+    // What would stop or spoil a start, each { text, stopsStart }; [] when nothing is found.
+    checkLauncherRoot(launcherRoot) {
+      return takeList((listOut) => c.checkLauncherRoot(launcherRoot, listOut))
+        .map(({ text, flag }) => ({ text, stopsStart: flag }));
+    },
+
+    // Uninstalls the root unless a starter runs in it; returns the paths it had to leave.
+    removeLauncherRoot(launcherRoot) {
+      return takeList((listOut) => c.removeLauncherRoot(launcherRoot, listOut)).map(({ text }) => text);
     },
   };
 }
