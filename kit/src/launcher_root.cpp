@@ -399,8 +399,7 @@ std::wstring system_folder() {
 }
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
                const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
                return lower(a) == lower(b);
            });
@@ -475,8 +474,9 @@ private:
     void check_versions_folder() {
         const std::optional<DWORD> attributes = attributes_of(at_root(kVersionsFolderName));
         if (attributes && is_link(*attributes)) {
-            stop("versions is a link, junction or mount point; the starter refuses every version under it: "
-                 "make it a plain folder and install the versions again");
+            stop(
+                "versions is a link, junction or mount point; the starter refuses every version under it: "
+                "make it a plain folder and install the versions again");
             versions_refused_ = true;
         }
     }
@@ -485,8 +485,9 @@ private:
         const std::wstring path = at_root(kStateFileName);
         const std::optional<DWORD> attributes = attributes_of(path);
         if (!attributes) {
-            stop("launcher-state is missing; the installer must create it (QorRoot init, or create_launcher_state) "
-                 "naming the installed version as current");
+            stop(
+                "launcher-state is missing; the installer must create it (QorRoot init, or create_launcher_state) "
+                "naming the installed version as current");
             return std::nullopt;
         }
         if (is_link(*attributes)) {
@@ -637,8 +638,8 @@ detail::FileHandle lock_for_removal(const std::wstring& lock_path) {
 
 void create_launcher_state(const std::wstring& launcher_root, std::string_view current_identity) {
     if (!is_valid_version_identity(current_identity)) throw KitError("Invalid version identity");
-    const std::wstring executable = join(join(join(launcher_root, kVersionsFolderName), widen_ascii(current_identity)),
-                                         kLauncherExecutableName);
+    const std::wstring executable =
+        join(join(join(launcher_root, kVersionsFolderName), widen_ascii(current_identity)), kLauncherExecutableName);
     detail::refuse_redirects(executable);
     const std::optional<DWORD> attributes = attributes_of(executable);
     if (!attributes || is_folder(*attributes)) throw KitError("Current version is not installed");
@@ -653,7 +654,9 @@ void create_launcher_state(const std::wstring& launcher_root, std::string_view c
     if (error == 0) error = detail::move_file(temporary, state, MOVEFILE_WRITE_THROUGH);
     if (error != 0) {
         ::DeleteFileW(temporary.c_str());
-        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) throw KitError("Launcher state already exists");
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+            throw KitError("Launcher state already exists");
+        }
         detail::fail("Cannot create launcher state", error);
     }
 }

@@ -30,8 +30,7 @@ constexpr int kRefused = 3;
 constexpr int kLeftBehind = 4;
 constexpr int kUsage = 64;
 
-constexpr std::string_view kUsageText =
-    "usage: QorRoot init <root> <version-folder> | check <root> | remove <root>";
+constexpr std::string_view kUsageText = "usage: QorRoot init <root> <version-folder> | check <root> | remove <root>";
 
 std::string utf8(std::wstring_view text) {
     if (text.empty()) return {};
@@ -75,8 +74,8 @@ std::wstring beside_this_program(std::wstring_view name) {
 }
 
 int initialize(const std::wstring& root, const std::wstring& version_folder) {
-    const std::string identity = qor::kit::initialize_launcher_root(
-        root, beside_this_program(qor::kit::kStarterExecutableName), version_folder);
+    const std::string identity =
+        qor::kit::initialize_launcher_root(root, beside_this_program(qor::kit::kStarterExecutableName), version_folder);
     say("initialized " + utf8(root) + " with version " + identity);
     return kDone;
 }
