@@ -52,6 +52,7 @@ CONTENTS = [
     ("bindings/rust", PROJECT / "bindings" / "rust"),
     ("bindings/go", PROJECT / "bindings" / "go"),
     ("bindings/csharp", PROJECT / "bindings" / "csharp"),
+    ("bindings/node", PROJECT / "bindings" / "node"),
 ]
 SUMS = "SHA256SUMS"
 # Zip entries get this time and mode, so that one package always zips to the same bytes.
