@@ -457,7 +457,10 @@ private:
     void check_starter() {
         const std::optional<DWORD> attributes = attributes_of(at_root(kStarterExecutableName));
         if (!attributes || is_folder(*attributes)) {
-            stop("QorStarter.exe is missing from the root; copy it in (QorRoot init does)");
+            // The starter takes its root from its own location, whatever its name.
+            note(
+                "no QorStarter.exe in the root, so a shortcut to it starts nothing; copy it in (QorRoot init does), "
+                "unless the starter ships here under another name");
         }
     }
 
@@ -709,6 +712,9 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
     require_folder(launcher_root);
     if (const std::wstring redirect = first_redirect(launcher_root); !redirect.empty()) {
         throw KitError("Launcher paths cannot use redirects: " + utf8(redirect));
+    }
+    if (prefixes_of(launcher_root).size() < 2) {
+        throw KitError("A drive's or share's top folder is never removed as a launcher root: " + utf8(launcher_root));
     }
     const std::wstring starter = join(launcher_root, kStarterExecutableName);
     if (!attributes_of(starter) && !attributes_of(join(launcher_root, kStateFileName))) {

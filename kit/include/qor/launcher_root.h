@@ -53,8 +53,8 @@ std::vector<RootFinding> check_launcher_root(const std::wstring& launcher_root);
 // removed as links, never entered. Returns the paths it had to leave (in use, or a link
 // that cannot be removed as itself); empty when the root is gone whole. Throws KitError,
 // having removed nothing, when a starter runs ("A starter is running in this launcher
-// root"), for a root that is missing, a file, behind a redirect, or holds neither
-// QorStarter.exe nor launcher-state ("Not a launcher root").
+// root"), for a root that is missing, a file, behind a redirect, a drive's top folder, or
+// holds neither QorStarter.exe nor launcher-state ("Not a launcher root").
 std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root);
 
 }  // namespace qor::kit
