@@ -53,10 +53,12 @@ function wineFrameListGuard(koffi) {
   } catch {
     return (call) => call;
   }
-  const queryThread = ntdll.func('NtQueryInformationThread', 'int32_t', ['intptr_t', 'int', 'uint8_t *', 'uint32_t', 'void *']);
+  const queryThread = ntdll.func('NtQueryInformationThread', 'int32_t',
+    ['intptr_t', 'int', 'uint8_t *', 'uint32_t', 'void *']);
   const basicInformation = Buffer.alloc(48);
   const currentThread = -2;
-  if (queryThread(currentThread, /* ThreadBasicInformation */ 0, basicInformation, basicInformation.length, null) !== 0) {
+  const threadBasicInformation = 0;
+  if (queryThread(currentThread, threadBasicInformation, basicInformation, basicInformation.length, null) !== 0) {
     throw new Error('Cannot find the thread environment block under Wine');
   }
   const frameList = basicInformation.readBigUInt64LE(8);  // NT_TIB.ExceptionList, the TEB's first field
@@ -97,7 +99,8 @@ function open(options = {}) {
     fromArguments: guarded(lib.func('qor_kit_launch_from_arguments', 'int', ['const char **', 'size_t', t.launchOut])),
     free: guarded(lib.func('qor_kit_launch_free', 'int', [t.launch])),
     userArgumentCount: guarded(lib.func('qor_kit_launch_user_argument_count', 'int', [t.launch, t.sizeOut])),
-    userArgument: guarded(lib.func('qor_kit_launch_user_argument', 'int', [t.launch, 'size_t', bytes, 'size_t', t.sizeOut])),
+    userArgument: guarded(lib.func('qor_kit_launch_user_argument', 'int',
+      [t.launch, 'size_t', bytes, 'size_t', t.sizeOut])),
     startedByStarter: guarded(lib.func('qor_kit_launch_started_by_starter', 'int', [t.launch, t.intOut])),
     afterRollback: guarded(lib.func('qor_kit_launch_after_rollback', 'int', [t.launch, t.intOut])),
     root: guarded(lib.func('qor_kit_launch_root', 'int', [t.launch, bytes, 'size_t', t.sizeOut])),

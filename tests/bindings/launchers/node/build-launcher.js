@@ -59,7 +59,8 @@ async function main() {
   fs.copyFileSync(nodeExe, executable);
   fs.chmodSync(executable, 0o755);
   const { inject } = require(path.join(modules, 'postject'));
-  await inject(executable, 'NODE_SEA_BLOB', fs.readFileSync(path.join(work, 'launcher.blob')), { sentinelFuse: seaFuse });
+  const blob = fs.readFileSync(path.join(work, 'launcher.blob'));
+  await inject(executable, 'NODE_SEA_BLOB', blob, { sentinelFuse: seaFuse });
 
   fs.copyFileSync(path.join(modules, '@koromix', 'koffi-win32-x64', 'win32_x64', 'koffi.node'),
     path.join(output, 'koffi.node'));
