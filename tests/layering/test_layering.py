@@ -1,5 +1,5 @@
 """The layers of the starter's code, read from the #include lines: a module includes
-only what stands below it, and the kit, which ships alone, includes nothing of src/,
+only what stands below it, and the kit and its tools, which ship alone, include nothing of src/.
 nor does the C interface over the kit in bindings/.
 
     starter  ->  state  ->  layout | process  ->  base
@@ -36,7 +36,7 @@ def src_violation(module, included):
 def kit_violation(included):
     first = included.split("/", 1)[0]
     if included.startswith(("src/", "../")) or first in LAYERS:
-        return f"includes {included}: the kit ships without src/"
+        return f"includes {included}: the kit and its tools ship without src/"
     return None
 
 
@@ -60,7 +60,8 @@ def violations(project=PROJECT):
             why = src_violation(module, included)
             if why:
                 found.append(f"{path.relative_to(project)}: {why}")
-    for path in sorted((project / "kit").rglob("*")):
+    # The kit and the tools over it (QorRoot.exe) ship in the package, without src/.
+    for path in sorted([*(project / "kit").rglob("*"), *(project / "tools").rglob("*")]):
         if path.suffix not in SOURCE_SUFFIXES or not path.is_file():
             continue
         for included in includes(path.read_text(encoding="utf-8")):
