@@ -1,5 +1,5 @@
 """The layers of the starter's code, read from the #include lines: a module includes
-only what stands below it, and the kit and its tools, which ship alone, include nothing of src/.
+only what stands below it, and the kit and its tools, which ship alone, include nothing of src/,
 nor does the C interface over the kit in bindings/.
 
     starter  ->  state  ->  layout | process  ->  base
