@@ -59,6 +59,8 @@ async function main() {
   fs.copyFileSync(nodeExe, executable);
   fs.chmodSync(executable, 0o755);
   const { inject } = require(path.join(modules, 'postject'));
+  // node.exe's signature no longer matches once the blob is in (postject warns): a shipped
+  // launcher is signed by its maker after this step.
   const blob = fs.readFileSync(path.join(work, 'launcher.blob'));
   await inject(executable, 'NODE_SEA_BLOB', blob, { sentinelFuse: seaFuse });
 
