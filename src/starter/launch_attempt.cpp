@@ -121,8 +121,9 @@ AttemptOutcome run_launch_attempt(StarterRun& run) {
     AttemptOutcome outcome;
     outcome.trial = !run.state.staged_version.empty();
     const std::string chosen = outcome.trial ? run.state.staged_version : run.state.current_version;
-    const Path executable = launcher_executable_path(version_directory_path(run.launcher_root, chosen));
+    Path executable;
     try {
+        executable = launcher_executable_path(version_directory_path(run.launcher_root, chosen));
         inspect_launcher_path(executable);
     } catch (const Failure& refusal) {
         // A staged version that can never be started must not stop every later start:
