@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "qor/launcher_kit.h"
 
@@ -126,6 +127,35 @@ inline constexpr ULONGLONG kUpdateLockBoundMilliseconds = 10'000;
 // KitError "Launcher root is busy with another update (error <code>)" when the wait runs
 // out, "Cannot lock launcher root (error <code>)" for other failures.
 FileHandle take_update_lock(const std::wstring& launcher_root);
+
+// GetFullPathNameW's absolute form. Throws KitError "Cannot inspect launcher path (error <code>)".
+std::wstring full_path_name(const std::wstring& path);
+
+inline bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+inline bool is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+struct FolderEntry {
+    std::wstring name;
+    DWORD attributes;
+};
+
+struct Listing {
+    std::vector<FolderEntry> entries;
+    DWORD error = 0;  // ERROR_PATH_NOT_FOUND for a missing folder
+};
+
+// The whole listing first: the callers rename and delete entries of the folder.
+Listing list_folder(const std::wstring& folder);
+
+// Deletes the link itself, through a handle that is shown to be the link: Wine opens
+// what a Unix link points to even when asked for the link, and deleting or renaming by
+// name there acts on the target. So under Wine a link to a folder stays. False when it stays.
+bool remove_link(const std::wstring& path);
+
+// Removes a file, a link (as a link, never entered) or a folder with all it holds, read-only
+// ones too; adds to left the deepest paths that stayed. Give it the "\\?\" form, so that
+// every listed name is acted on as listed, however deep.
+void remove_entry(const std::wstring& path, DWORD attributes, std::vector<std::wstring>& left);
 
 // Throws KitError unless every prefix of the full path, from the top folder of its drive
 // or share down to the path itself, is free of reparse points (links, junctions, mount

@@ -118,8 +118,10 @@ std::string diagnose_state_bytes(std::string_view bytes) {
 // ---------------------------------------------------------------------------
 // The file system
 
-bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-bool is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+using detail::FolderEntry;
+using detail::is_folder;
+using detail::is_link;
+using detail::remove_entry;
 
 std::optional<DWORD> attributes_of(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -127,23 +129,10 @@ std::optional<DWORD> attributes_of(const std::wstring& path) {
     return attributes;
 }
 
-std::wstring full_path(const std::wstring& path) {
-    std::wstring full(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), /*lpFilePart=*/nullptr);
-        const DWORD error = ::GetLastError();
-        if (length == 0) detail::fail("Cannot inspect launcher path", error);
-        const bool fitted = length < full.size();
-        full.resize(length);
-        if (fitted) return full;
-    }
-}
-
 // The full path's prefixes, from its drive's or share's top folder (C:\, never the bare
 // drive, which names the current folder of that drive) down to the path itself.
 std::vector<std::wstring> prefixes_of(const std::wstring& path) {
-    const std::wstring full = full_path(path);
+    const std::wstring full = detail::full_path_name(path);
     std::size_t top = full.find(L'\\');
     if (full.starts_with(L"\\\\")) {
         top = full.find(L'\\', 2);
@@ -171,62 +160,7 @@ std::wstring first_redirect(const std::wstring& path) {
     return {};
 }
 
-struct Entry {
-    std::wstring name;
-    DWORD attributes;
-};
-
-std::vector<Entry> list_folder(const std::wstring& folder) {
-    std::vector<Entry> entries;
-    WIN32_FIND_DATAW found{};
-    const std::wstring pattern = join(folder, L"*");
-    const FindHandle search(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                               /*lpSearchFilter=*/nullptr, /*dwAdditionalFlags=*/0));
-    if (!search.valid()) return entries;
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..") entries.push_back({std::wstring(name), found.dwFileAttributes});
-    } while (::FindNextFileW(search.get(), &found));
-    return entries;
-}
-
-// Deletes a link itself, through a handle shown to be the link. Wine opens what a Unix
-// link points to even when asked for the link, so there the link stays (and is reported).
-bool remove_link(const std::wstring& path) {
-    const detail::FileHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                                /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                                /*hTemplateFile=*/nullptr));
-    if (!link.valid()) return false;
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
-        !is_link(tag.FileAttributes)) {
-        return false;
-    }
-    FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/TRUE};
-    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
-}
-
-bool remove_file(const std::wstring& path, DWORD attributes) {
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    }
-    return ::DeleteFileW(path.c_str()) != FALSE;
-}
-
-// Removes one entry, never entering a link; adds to left the deepest paths that stayed.
-void remove_entry(const std::wstring& path, DWORD attributes, std::vector<std::wstring>& left) {
-    if (is_link(attributes)) {
-        if (!remove_link(path)) left.push_back(path);
-    } else if (is_folder(attributes)) {
-        const std::size_t left_before = left.size();
-        for (const Entry& entry : list_folder(path)) remove_entry(join(path, entry.name), entry.attributes, left);
-        if (!::RemoveDirectoryW(path.c_str()) && left.size() == left_before) left.push_back(path);
-    } else if (!remove_file(path, attributes)) {
-        left.push_back(path);
-    }
-}
+std::vector<FolderEntry> list_folder(const std::wstring& folder) { return detail::list_folder(folder).entries; }
 
 // Copies into a file that did not exist, flushed: a power cut must not leave a starter of zeros.
 void copy_new_file(const std::wstring& from, const std::wstring& to) {
@@ -582,7 +516,7 @@ private:
     }
 
     void check_leftovers() {
-        for (const Entry& entry : list_folder(root_)) {
+        for (const FolderEntry& entry : list_folder(root_)) {
             const std::wstring_view name = entry.name;
             if (name == kStarterStateTemporary || name == kStagingFileName ||
                 is_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength) ||
@@ -592,7 +526,7 @@ private:
             }
         }
         if (versions_refused_) return;
-        for (const Entry& entry : list_folder(at_root(kVersionsFolderName))) {
+        for (const FolderEntry& entry : list_folder(at_root(kVersionsFolderName))) {
             const std::wstring_view name = entry.name;
             if (is_hex_suffix(name, L"installing-", kTemporarySuffixLength) ||
                 is_hex_suffix(name, L"deleting-", kTemporarySuffixLength)) {
@@ -693,10 +627,11 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
         // Take back only what this call made: the root was empty, or did not exist.
         std::vector<std::wstring> left;
         if (!created.empty()) {
-            remove_entry(created, FILE_ATTRIBUTE_DIRECTORY, left);
+            remove_entry(detail::extended_path(created), FILE_ATTRIBUTE_DIRECTORY, left);
         } else {
-            for (const Entry& entry : list_folder(launcher_root)) {
-                remove_entry(join(launcher_root, entry.name), entry.attributes, left);
+            const std::wstring extended_root = detail::extended_path(launcher_root);
+            for (const FolderEntry& entry : list_folder(extended_root)) {
+                remove_entry(join(extended_root, entry.name), entry.attributes, left);
             }
         }
         throw;
@@ -726,9 +661,11 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
     std::vector<std::wstring> left;
     // The starter goes first, so that nothing starts from a half-removed root.
     if (const std::optional<DWORD> attributes = attributes_of(starter)) remove_entry(starter, *attributes, left);
-    for (const Entry& entry : list_folder(launcher_root)) {
+    // Listed names are acted on as listed: a plain path would trim "x." to "x".
+    const std::wstring extended_root = detail::extended_path(launcher_root);
+    for (const FolderEntry& entry : list_folder(extended_root)) {
         if (entry.name == kStarterLockName && lock.valid()) continue;
-        remove_entry(join(launcher_root, entry.name), entry.attributes, left);
+        remove_entry(join(extended_root, entry.name), entry.attributes, left);
     }
     if (lock.valid()) {
         // Deleted through the handle that holds it, so that no starter can take it in between.

@@ -77,82 +77,19 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
                                   /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
 }
 
-struct Entry {
-    std::wstring name;
-    DWORD attributes;
-};
-
-struct Listing {
-    std::vector<Entry> entries;
-    DWORD error = 0;  // ERROR_PATH_NOT_FOUND for a missing folder
-};
-
-// The whole listing first: the callers rename and delete entries of the folder.
-Listing list_folder(const std::wstring& folder) {
-    Listing listing;
-    WIN32_FIND_DATAW found{};
-    const std::wstring pattern = join(folder, L"*");
-    const FindHandle search(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                               /*lpSearchFilter=*/nullptr, FIND_FIRST_EX_LARGE_FETCH));
-    if (!search.valid()) {
-        listing.error = ::GetLastError();
-        return listing;
-    }
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..") listing.entries.push_back({std::wstring(name), found.dwFileAttributes});
-    } while (::FindNextFileW(search.get(), &found));
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_NO_MORE_FILES) listing.error = error;
-    return listing;
-}
-
-bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-bool is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-
-// Deletes the link itself, through a handle that is shown to be the link: Wine opens
-// what a Unix link points to even when asked for the link, and deleting or renaming by
-// name there acts on the target. So under Wine a link to a folder stays.
-void remove_link(const std::wstring& path) {
-    const detail::FileHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                                /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                                /*hTemplateFile=*/nullptr));
-    if (!link.valid()) return;
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
-        !is_link(tag.FileAttributes)) {
-        return;
-    }
-    FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/TRUE};
-    ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition);
-}
+using detail::FolderEntry;
+using detail::is_folder;
+using detail::is_link;
+using detail::list_folder;
+using detail::Listing;
+using detail::remove_link;
 
 // Best effort: what cannot go now stays, under a name no version has, for a later call.
-// Links inside are removed as links, never entered. folder is in the "\\?\" form, so every
-// listed name is acted on as listed, however deep.
 void remove_tree(const std::wstring& folder) {
-    for (const Entry& entry : list_folder(folder).entries) {
-        const std::wstring path = join(folder, entry.name);
-        if (is_link(entry.attributes)) {
-            remove_link(path);
-        } else if (is_folder(entry.attributes)) {
-            remove_tree(path);
-        } else {
-            if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-                ::SetFileAttributesW(path.c_str(), entry.attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-            }
-            ::DeleteFileW(path.c_str());
-        }
-    }
-    // Windows refuses to remove a read-only folder (error 5); Wine drops the attribute on
-    // folders, so no test here can show it.
     const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(folder.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    }
-    ::RemoveDirectoryW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    std::vector<std::wstring> left;
+    detail::remove_entry(folder, attributes, left);
 }
 
 // Folders renamed away under update.lock, removed once it is let go: the removal of a
@@ -182,7 +119,7 @@ private:
 
 // Temporaries left by killed installs and interrupted deletions.
 void rename_temporaries_away(const std::wstring& versions, DoomedFolders& doomed) {
-    for (const Entry& entry : list_folder(versions).entries) {
+    for (const FolderEntry& entry : list_folder(versions).entries) {
         if (is_folder(entry.attributes) && !is_link(entry.attributes) && is_temporary_name(entry.name)) {
             doomed.rename_away(versions, entry.name);
         }
@@ -372,7 +309,7 @@ public:
     void copy_tree(const std::wstring& from, const std::wstring& to, bool skip_executable) {
         const Listing listing = list_folder(from);
         if (listing.error != 0) detail::fail("Cannot read version", listing.error);
-        for (const Entry& entry : listing.entries) {
+        for (const FolderEntry& entry : listing.entries) {
             if (is_link(entry.attributes)) throw KitError("Version folders cannot hold links");
             const std::wstring source = join(from, entry.name);
             const std::wstring target = join(to, entry.name);
@@ -486,7 +423,7 @@ void prune_versions_keeping(const std::wstring& launcher_root, const std::string
         return is_valid_version_identity(name) &&
                (name == state.current_version || name == state.staged_version || name == own_identity);
     };
-    for (const Entry& entry : listing.entries) {
+    for (const FolderEntry& entry : listing.entries) {
         if (!is_folder(entry.attributes) || kept(folded_ascii(entry.name))) continue;
         // Never renamed: under Wine that would move what the link points to.
         if (is_link(entry.attributes)) {
