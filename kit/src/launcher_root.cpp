@@ -678,6 +678,14 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
         lock.close();
     }
     if (left.empty() && !::RemoveDirectoryW(launcher_root.c_str())) left.push_back(launcher_root);
+    // Reported as a user writes them, without the "\\?\" the removal went through.
+    for (std::wstring& path : left) {
+        if (path.starts_with(L"\\\\?\\UNC\\")) {
+            path.replace(0, 8, L"\\\\");
+        } else if (path.starts_with(L"\\\\?\\")) {
+            path.erase(0, 4);
+        }
+    }
     return left;
 }
 
