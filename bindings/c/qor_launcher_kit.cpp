@@ -34,10 +34,15 @@ using qor::kit::KitError;
 
 thread_local std::string last_error;
 
-// Refused at the boundary before the kit is asked.
-struct BoundaryError {
-    int status;
-    std::string message;
+// Refused at the boundary before the kit is asked: the kit's one failure type, with the
+// status the caller gets for it.
+class BoundaryError : public KitError {
+public:
+    BoundaryError(int status, const std::string& message) : KitError(message), status_(status) {}
+    int status() const { return status_; }
+
+private:
+    int status_;
 };
 
 // Every handle handed out and not yet freed: a freed or foreign pointer is refused, not used.
@@ -46,7 +51,7 @@ std::set<const qor_kit_launch*> live_launches;
 std::set<const qor_kit_list*> live_lists;
 
 void require(bool condition, std::string_view message) {
-    if (!condition) throw BoundaryError{QOR_KIT_INVALID_ARGUMENT, std::string(message)};
+    if (!condition) throw BoundaryError(QOR_KIT_INVALID_ARGUMENT, std::string(message));
 }
 
 std::wstring widen(const char* text, const char* what) {
@@ -54,7 +59,7 @@ std::wstring widen(const char* text, const char* what) {
     const int length = static_cast<int>(std::strlen(text));
     if (length == 0) return {};
     const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, length, nullptr, 0);
-    if (units <= 0) throw BoundaryError{QOR_KIT_INVALID_ARGUMENT, std::string("Text is not UTF-8: ") + what};
+    if (units <= 0) throw BoundaryError(QOR_KIT_INVALID_ARGUMENT, std::string("Text is not UTF-8: ") + what);
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, length, wide.data(), units);
     return wide;
@@ -66,7 +71,7 @@ std::string narrow(const std::wstring& text) {
     const int bytes = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr, 0,
                                             /*lpDefaultChar=*/nullptr, /*lpUsedDefaultChar=*/nullptr);
     // Windows text may hold a lone surrogate, which no UTF-8 can carry.
-    if (bytes <= 0) throw BoundaryError{QOR_KIT_FAILED, "Text is not valid UTF-16 and has no UTF-8 form"};
+    if (bytes <= 0) throw BoundaryError(QOR_KIT_FAILED, "Text is not valid UTF-16 and has no UTF-8 form");
     std::string result(static_cast<std::size_t>(bytes), '\0');
     ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, result.data(), bytes, nullptr, nullptr);
     return result;
@@ -82,8 +87,8 @@ int copy_out(const std::string& text, char* buffer, std::size_t buffer_size, std
     check_out(buffer, buffer_size, required);
     *required = text.size() + 1;
     if (buffer_size < text.size() + 1) {
-        throw BoundaryError{QOR_KIT_BUFFER_TOO_SMALL,
-                            "Buffer too small: " + std::to_string(text.size() + 1) + " bytes needed"};
+        throw BoundaryError(QOR_KIT_BUFFER_TOO_SMALL,
+                            "Buffer too small: " + std::to_string(text.size() + 1) + " bytes needed");
     }
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     return QOR_KIT_OK;
@@ -128,8 +133,8 @@ int guarded(Call&& call) noexcept {
         last_error.clear();
         return call();
     } catch (const BoundaryError& error) {
-        try { last_error = error.message; } catch (...) {}
-        return error.status;
+        try { last_error = error.what(); } catch (...) {}
+        return error.status();
     } catch (const KitError& error) {
         try { last_error = error.what(); } catch (...) {}
         return QOR_KIT_FAILED;
