@@ -131,7 +131,8 @@ AttemptOutcome run_launch_attempt(StarterRun& run) {
         // or executable does so: one the current version meets too (a link at versions or
         // above) is the root's, and dropping the update for it would lose the update.
         if (!outcome.trial || !is_path_refusal(refusal)) throw;
-        inspect_launcher_path(launcher_executable_path(version_directory_path(run.launcher_root, run.state.current_version)));
+        const Path current = version_directory_path(run.launcher_root, run.state.current_version);
+        inspect_launcher_path(launcher_executable_path(current));
         return outcome;
     }
 
