@@ -203,17 +203,27 @@ FileHandle take_update_lock(const std::wstring& launcher_root) {
     }
 }
 
-void refuse_redirects(const std::wstring& path) {
+bool has_hex_suffix(std::wstring_view name, std::wstring_view prefix, std::size_t length) {
+    if (!name.starts_with(prefix)) return false;
+    const std::wstring_view suffix = name.substr(prefix.size());
+    return suffix.size() == length && suffix.find_first_not_of(L"0123456789abcdef") == std::wstring_view::npos;
+}
+
+std::vector<std::wstring> path_prefixes(const std::wstring& path) {
     const std::wstring full = full_path_name(path);
-    // Never the bare drive ("C:"): it names the current folder of that drive.
     const std::size_t top = top_folder_length(full);
-    query_prefix(full.substr(0, top));
+    std::vector<std::wstring> prefixes{full.substr(0, top)};
     for (std::size_t at = top; at < full.size();) {
         std::size_t next = full.find(L'\\', at);
         if (next == std::wstring::npos) next = full.size();
-        if (next > at) query_prefix(full.substr(0, next));
+        if (next > at) prefixes.push_back(full.substr(0, next));
         at = next + 1;
     }
+    return prefixes;
+}
+
+void refuse_redirects(const std::wstring& path) {
+    for (const std::wstring& prefix : path_prefixes(path)) query_prefix(prefix);
 }
 
 }  // namespace qor::kit::detail

@@ -16,6 +16,20 @@ namespace qor::kit::detail {
 
 inline constexpr std::string_view kLowerHexDigits = "0123456789abcdef";
 
+// Names the kit gives its own files, which QorRoot's check must know as well.
+inline constexpr std::wstring_view kVersionsFolderName = L"versions";
+// Prefix and 32 hex digits: never 64 hex digits, so no identity can ever take such a name.
+inline constexpr std::wstring_view kInstallPrefix = L"installing-";
+inline constexpr std::wstring_view kDeletionPrefix = L"deleting-";
+inline constexpr std::size_t kTemporarySuffixLength = 32;
+// A readiness marker while it is written, before it is moved to ready-<token>.
+inline constexpr std::wstring_view kMarkerTemporaryPrefix = L"writing-ready-";
+
+// name is prefix followed by exactly length characters of 0-9a-f.
+bool has_hex_suffix(std::wstring_view name, std::wstring_view prefix, std::size_t length);
+
+inline std::wstring widen_ascii(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 // Scanners, indexers and sync tools open new files for a moment, often without delete
 // sharing; a rename over such a file fails until they let go.
 inline constexpr ULONGLONG kSharingConflictBoundMilliseconds = 2'000;
@@ -156,6 +170,10 @@ bool remove_link(const std::wstring& path);
 // ones too; adds to left the deepest paths that stayed. Give it the "\\?\" form, so that
 // every listed name is acted on as listed, however deep.
 void remove_entry(const std::wstring& path, DWORD attributes, std::vector<std::wstring>& left);
+
+// The full path and each folder above it, from its drive's or share's top folder ("C:\",
+// never the bare drive, which names the current folder of that drive) down to the path.
+std::vector<std::wstring> path_prefixes(const std::wstring& path);
 
 // Throws KitError unless every prefix of the full path, from the top folder of its drive
 // or share down to the path itself, is free of reparse points (links, junctions, mount

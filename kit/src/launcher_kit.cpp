@@ -15,13 +15,12 @@ using detail::kLowerHexDigits;
 
 // Nothing valid is longer than 147 bytes; the starter refuses more than 160.
 constexpr DWORD kStateReadLimit = 161;
-constexpr std::wstring_view kMarkerTemporaryPrefix = L"writing-ready-";
+using detail::kMarkerTemporaryPrefix;
+using detail::widen_ascii;
 
 bool is_lower_hex(std::string_view text, std::size_t length) {
     return text.size() == length && text.find_first_not_of(kLowerHexDigits) == std::string_view::npos;
 }
-
-std::wstring widen_ascii(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 std::string narrow_ascii(std::wstring_view text) {
     std::string result;
@@ -48,8 +47,7 @@ void remove_stale_marker_temporaries(const std::wstring& launcher_root) {
     if (!search.valid()) return;
     do {
         const std::wstring_view name = found.cFileName;
-        if (name.starts_with(kMarkerTemporaryPrefix) &&
-            is_lower_hex(narrow_ascii(name.substr(kMarkerTemporaryPrefix.size())), kReadinessTokenLength)) {
+        if (detail::has_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength)) {
             ::DeleteFileW(join(launcher_root, name).c_str());  // one still held stays for a later run
         }
     } while (::FindNextFileW(search.get(), &found));
@@ -177,7 +175,7 @@ StateRecord read_launcher_state(const std::wstring& launcher_root) {
 void stage_version(const std::wstring& launcher_root, std::string_view identity, const StageOptions& options) {
     if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity");
     const std::wstring executable =
-        join(join(join(launcher_root, L"versions"), widen_ascii(identity)), kLauncherExecutableName);
+        join(join(join(launcher_root, detail::kVersionsFolderName), widen_ascii(identity)), kLauncherExecutableName);
     // The starter would refuse to start it, so its trial could only fail.
     detail::refuse_redirects(executable);
     // Held until launcher-state names the version, so that no prune removes it in between.

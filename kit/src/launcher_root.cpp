@@ -22,11 +22,15 @@ namespace {
 using detail::FindHandle;
 using detail::join;
 
-constexpr std::wstring_view kVersionsFolderName = L"versions";
+using detail::has_hex_suffix;
+using detail::kDeletionPrefix;
+using detail::kInstallPrefix;
+using detail::kMarkerTemporaryPrefix;
+using detail::kTemporarySuffixLength;
+using detail::kVersionsFolderName;
+using detail::widen_ascii;
 // The starter's own temporary, beside the kit's kStagingFileName.
 constexpr std::wstring_view kStarterStateTemporary = L"launcher-state.tmp";
-constexpr std::wstring_view kMarkerTemporaryPrefix = L"writing-ready-";
-constexpr std::size_t kTemporarySuffixLength = 32;
 // The starter refuses a larger launcher-state.
 constexpr std::uint64_t kStateSizeLimit = 160;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -44,14 +48,6 @@ std::string utf8(std::wstring_view text) {
     ::WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, text.data(), static_cast<int>(text.size()), result.data(), size,
                           /*lpDefaultChar=*/nullptr, /*lpUsedDefaultChar=*/nullptr);
     return result;
-}
-
-std::wstring widen_ascii(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
-bool is_hex_suffix(std::wstring_view name, std::wstring_view prefix, std::size_t length) {
-    if (!name.starts_with(prefix)) return false;
-    const std::wstring_view suffix = name.substr(prefix.size());
-    return suffix.size() == length && suffix.find_first_not_of(L"0123456789abcdef") == std::wstring_view::npos;
 }
 
 // Why an identity line breaks the grammar, or empty. A line 3 of "-" is read by the caller.
@@ -129,30 +125,10 @@ std::optional<DWORD> attributes_of(const std::wstring& path) {
     return attributes;
 }
 
-// The full path's prefixes, from its drive's or share's top folder (C:\, never the bare
-// drive, which names the current folder of that drive) down to the path itself.
-std::vector<std::wstring> prefixes_of(const std::wstring& path) {
-    const std::wstring full = detail::full_path_name(path);
-    std::size_t top = full.find(L'\\');
-    if (full.starts_with(L"\\\\")) {
-        top = full.find(L'\\', 2);
-        if (top != std::wstring::npos) top = full.find(L'\\', top + 1);
-    }
-    if (top == std::wstring::npos) return {full};
-    std::vector<std::wstring> prefixes{full.substr(0, top + 1)};
-    for (std::size_t at = top + 1; at < full.size();) {
-        std::size_t next = full.find(L'\\', at);
-        if (next == std::wstring::npos) next = full.size();
-        if (next > at) prefixes.push_back(full.substr(0, next));
-        at = next + 1;
-    }
-    return prefixes;
-}
-
 // The first prefix that is a reparse point (link, junction, mount point), which the
 // starter refuses; empty when none.
 std::wstring first_redirect(const std::wstring& path) {
-    for (const std::wstring& prefix : prefixes_of(path)) {
+    for (const std::wstring& prefix : detail::path_prefixes(path)) {
         if (const std::optional<DWORD> attributes = attributes_of(prefix); attributes && is_link(*attributes)) {
             return prefix;
         }
@@ -203,7 +179,7 @@ void copy_new_file(const std::wstring& from, const std::wstring& to) {
 // (empty when path existed), so that a failed first install can take back what it made.
 std::wstring create_folders(const std::wstring& path) {
     std::wstring topmost_created;
-    for (const std::wstring& folder : prefixes_of(path)) {
+    for (const std::wstring& folder : detail::path_prefixes(path)) {
         if (::CreateDirectoryW(folder.c_str(), /*lpSecurityAttributes=*/nullptr)) {
             if (topmost_created.empty()) topmost_created = folder;
             continue;
@@ -519,8 +495,8 @@ private:
         for (const FolderEntry& entry : list_folder(root_)) {
             const std::wstring_view name = entry.name;
             if (name == kStarterStateTemporary || name == kStagingFileName ||
-                is_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength) ||
-                is_hex_suffix(name, kMarkerPrefix, kReadinessTokenLength)) {
+                has_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength) ||
+                has_hex_suffix(name, kMarkerPrefix, kReadinessTokenLength)) {
                 note("temporary " + utf8(name) +
                      " left behind by an interrupted start or write; delete it while no launcher runs");
             }
@@ -528,8 +504,8 @@ private:
         if (versions_refused_) return;
         for (const FolderEntry& entry : list_folder(at_root(kVersionsFolderName))) {
             const std::wstring_view name = entry.name;
-            if (is_hex_suffix(name, L"installing-", kTemporarySuffixLength) ||
-                is_hex_suffix(name, L"deleting-", kTemporarySuffixLength)) {
+            if (has_hex_suffix(name, kInstallPrefix, kTemporarySuffixLength) ||
+                has_hex_suffix(name, kDeletionPrefix, kTemporarySuffixLength)) {
                 note("temporary versions\\" + utf8(name) +
                      " left behind by an interrupted install or prune; the launcher's next prune removes it, or "
                      "delete it while no launcher runs");
@@ -648,7 +624,7 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
     if (const std::wstring redirect = first_redirect(launcher_root); !redirect.empty()) {
         throw KitError("Launcher paths cannot use redirects: " + utf8(redirect));
     }
-    if (prefixes_of(launcher_root).size() < 2) {
+    if (detail::path_prefixes(launcher_root).size() < 2) {
         throw KitError("A drive's or share's top folder is never removed as a launcher root: " + utf8(launcher_root));
     }
     const std::wstring starter = join(launcher_root, kStarterExecutableName);

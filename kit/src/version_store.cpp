@@ -21,11 +21,10 @@ namespace {
 using detail::FindHandle;
 using detail::join;
 
-constexpr std::wstring_view kVersionsFolderName = L"versions";
-// Prefix and 32 hex digits: never 64 hex digits, so no identity can ever take such a name.
-constexpr std::wstring_view kInstallPrefix = L"installing-";
-constexpr std::wstring_view kDeletionPrefix = L"deleting-";
-constexpr std::size_t kTemporarySuffixLength = 32;
+using detail::kDeletionPrefix;
+using detail::kInstallPrefix;
+using detail::kTemporarySuffixLength;
+using detail::kVersionsFolderName;
 // One buffer for a whole install: large reads and writes, allocated once.
 constexpr DWORD kCopyBufferBytes = 1 << 20;
 using detail::kLowerHexDigits;
@@ -53,13 +52,8 @@ std::wstring random_hex() {
 }
 
 bool is_temporary_name(std::wstring_view name) {
-    for (const std::wstring_view prefix : {kInstallPrefix, kDeletionPrefix}) {
-        if (!name.starts_with(prefix)) continue;
-        const std::wstring_view suffix = name.substr(prefix.size());
-        return suffix.size() == kTemporarySuffixLength &&
-               suffix.find_first_not_of(L"0123456789abcdef") == std::wstring_view::npos;
-    }
-    return false;
+    return detail::has_hex_suffix(name, kInstallPrefix, kTemporarySuffixLength) ||
+           detail::has_hex_suffix(name, kDeletionPrefix, kTemporarySuffixLength);
 }
 
 // Windows folds case in names, so "ABC..." is the folder of identity "abc...".
