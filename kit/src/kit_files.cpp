@@ -120,8 +120,9 @@ std::wstring join(const std::wstring& folder, std::wstring_view name) {
     return path;
 }
 
-void fail(std::string_view message, DWORD error) {
-    throw KitError(std::string(message) + " (error " + std::to_string(error) + ")");
+void fail(std::string_view message, DWORD error, ErrorKind kind) {
+    throw KitError(std::string(message) + " (error " + std::to_string(error) + ")", kind,
+                   kind == ErrorKind::system ? error : 0);
 }
 
 bool is_sharing_conflict(DWORD error) {
@@ -197,7 +198,7 @@ FileHandle take_update_lock(const std::wstring& launcher_root) {
         if (lock.valid()) return lock;
         if (error != ERROR_SHARING_VIOLATION) fail("Cannot lock launcher root", error);
         if (::GetTickCount64() - started >= kUpdateLockBoundMilliseconds) {
-            fail("Launcher root is busy with another update", error);
+            fail("Launcher root is busy with another update", error, ErrorKind::root_busy);
         }
         ::Sleep(kSharingConflictPauseMilliseconds);
     }

@@ -84,8 +84,9 @@ private:
 // folder + "\\" + name, without doubling a separator or splitting a bare drive from its path.
 std::wstring join(const std::wstring& folder, std::wstring_view name);
 
-// Throws KitError "<message> (error <code>)".
-[[noreturn]] void fail(std::string_view message, DWORD error);
+// Throws KitError "<message> (error <code>)", of ErrorKind::system with that code unless
+// another kind is given.
+[[noreturn]] void fail(std::string_view message, DWORD error, ErrorKind kind = ErrorKind::system);
 
 // ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED or ERROR_LOCK_VIOLATION.
 bool is_sharing_conflict(DWORD error);

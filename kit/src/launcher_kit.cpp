@@ -65,7 +65,7 @@ LaunchArguments read_launch_arguments(const std::vector<std::wstring>& arguments
         launch.launcher_root = arguments[count - 3];
         launch.readiness_token = narrow_ascii(arguments[count - 1]);
         if (launch.launcher_root.empty() || !is_lower_hex(launch.readiness_token, kReadinessTokenLength)) {
-            throw KitError("Malformed launcher arguments");
+            throw KitError("Malformed launcher arguments", ErrorKind::invalid_argument);
         }
         user_count = count - 4;
         // The notice only ever comes right before the tail.
@@ -76,7 +76,7 @@ LaunchArguments read_launch_arguments(const std::vector<std::wstring>& arguments
     }
     // The starter refuses these from the user, so anywhere else they mean a broken start.
     for (std::size_t i = 0; i < user_count; ++i) {
-        if (arguments[i] == kRootOption || arguments[i] == kReadyOption) throw KitError("Malformed launcher arguments");
+        if (arguments[i] == kRootOption || arguments[i] == kReadyOption) throw KitError("Malformed launcher arguments", ErrorKind::invalid_argument);
     }
     launch.user_arguments.assign(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(user_count));
     return launch;
@@ -106,8 +106,8 @@ std::string own_version_identity() {
 }
 
 void signal_readiness(const LaunchArguments& launch, std::string_view own_identity) {
-    if (!launch.started_by_starter) throw KitError("Not started by the starter");
-    if (!is_valid_version_identity(own_identity)) throw KitError("Invalid version identity");
+    if (!launch.started_by_starter) throw KitError("Not started by the starter", ErrorKind::invalid_argument);
+    if (!is_valid_version_identity(own_identity)) throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring token = widen_ascii(launch.readiness_token);
     const std::wstring marker = join(launch.launcher_root, std::wstring(kMarkerPrefix) + token);
     // Any other name will do: the starter only ever looks for the exact marker name.
@@ -122,7 +122,7 @@ void signal_readiness(const LaunchArguments& launch, std::string_view own_identi
 }
 
 void signal_readiness(const LaunchArguments& launch) {
-    if (!launch.started_by_starter) throw KitError("Not started by the starter");
+    if (!launch.started_by_starter) throw KitError("Not started by the starter", ErrorKind::invalid_argument);
     signal_readiness(launch, own_version_identity());
 }
 
@@ -173,14 +173,14 @@ StateRecord read_launcher_state(const std::wstring& launcher_root) {
 }
 
 void stage_version(const std::wstring& launcher_root, std::string_view identity, const StageOptions& options) {
-    if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity");
+    if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring executable =
         join(join(join(launcher_root, detail::kVersionsFolderName), widen_ascii(identity)), kLauncherExecutableName);
     // The starter would refuse to start it, so its trial could only fail.
     detail::refuse_redirects(executable);
     // Held until launcher-state names the version, so that no prune removes it in between.
     const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
-    if (!is_regular_file(executable)) throw KitError("Staged version is not installed");
+    if (!is_regular_file(executable)) throw KitError("Staged version is not installed", ErrorKind::version_not_installed);
 
     // The starter writes launcher-state itself while a trial is pending (the promotion at
     // readiness, or the rollback): a staging written before that would be overwritten, or
@@ -189,7 +189,7 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity,
     if (state.trial_pending) throw KitError("Cannot stage version while a trial is pending");
     if (!options.retry_failed_update &&
         detail::failed_identity(detail::read_update_record(launcher_root), state) == identity) {
-        throw KitError("Update already failed its trial");
+        throw KitError("Update already failed its trial", ErrorKind::update_already_failed);
     }
     state.staged_version = std::string(identity);
     state.trial_pending = false;

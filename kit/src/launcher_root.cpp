@@ -521,8 +521,12 @@ private:
 
 void require_folder(const std::wstring& launcher_root) {
     const std::optional<DWORD> attributes = attributes_of(launcher_root);
-    if (!attributes) throw KitError("Launcher root does not exist: " + utf8(launcher_root));
-    if (!is_folder(*attributes)) throw KitError("Launcher root is a file, not a folder: " + utf8(launcher_root));
+    if (!attributes) {
+        throw KitError("Launcher root does not exist: " + utf8(launcher_root), ErrorKind::not_launcher_root);
+    }
+    if (!is_folder(*attributes)) {
+        throw KitError("Launcher root is a file, not a folder: " + utf8(launcher_root), ErrorKind::not_launcher_root);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -540,7 +544,8 @@ detail::FileHandle lock_for_removal(const std::wstring& lock_path) {
     if (!lock.valid()) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
-            throw KitError("A starter is running in this launcher root; close the launcher and try again");
+            throw KitError("A starter is running in this launcher root; close the launcher and try again",
+                           ErrorKind::starter_running);
         }
         detail::fail("Cannot lock launcher root", error);
     }
@@ -550,12 +555,12 @@ detail::FileHandle lock_for_removal(const std::wstring& lock_path) {
 }  // namespace
 
 void create_launcher_state(const std::wstring& launcher_root, std::string_view current_identity) {
-    if (!is_valid_version_identity(current_identity)) throw KitError("Invalid version identity");
+    if (!is_valid_version_identity(current_identity)) throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring executable =
         join(join(join(launcher_root, kVersionsFolderName), widen_ascii(current_identity)), kLauncherExecutableName);
     detail::refuse_redirects(executable);
     const std::optional<DWORD> attributes = attributes_of(executable);
-    if (!attributes || is_folder(*attributes)) throw KitError("Current version is not installed");
+    if (!attributes || is_folder(*attributes)) throw KitError("Current version is not installed", ErrorKind::version_not_installed);
     const std::wstring state = join(launcher_root, kStateFileName);
     detail::refuse_redirects(state);
     if (attributes_of(state)) throw KitError("Launcher state already exists");
@@ -629,7 +634,8 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
     }
     const std::wstring starter = join(launcher_root, kStarterExecutableName);
     if (!attributes_of(starter) && !attributes_of(join(launcher_root, kStateFileName))) {
-        throw KitError("Not a launcher root (no QorStarter.exe or launcher-state): " + utf8(launcher_root));
+        throw KitError("Not a launcher root (no QorStarter.exe or launcher-state): " + utf8(launcher_root),
+                       ErrorKind::not_launcher_root);
     }
     const std::wstring lock_path = join(launcher_root, kStarterLockName);
     detail::FileHandle lock = lock_for_removal(lock_path);

@@ -431,7 +431,7 @@ void prune_versions_keeping(const std::wstring& launcher_root, const std::string
 std::string install(const std::wstring& launcher_root, const std::wstring& source_folder,
                     const std::string_view* expected_identity) {
     if (expected_identity != nullptr && !is_valid_version_identity(*expected_identity)) {
-        throw KitError("Invalid version identity");
+        throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     }
     const std::wstring plain_versions = join(launcher_root, kVersionsFolderName);
     detail::refuse_redirects(plain_versions);
@@ -461,7 +461,7 @@ std::string install(const std::wstring& launcher_root, const std::wstring& sourc
     copier.copy_file(source_executable, join(temporary.path(), kLauncherExecutableName), &hash);
     const std::string identity = hash.finish();
     if (expected_identity != nullptr && identity != *expected_identity) {
-        throw KitError("Downloaded version does not match its identity");
+        throw KitError("Downloaded version does not match its identity", ErrorKind::identity_mismatch);
     }
     const std::wstring final_path = join(versions, std::wstring(identity.begin(), identity.end()));
     detail::refuse_redirects(final_path);

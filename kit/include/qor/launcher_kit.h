@@ -42,9 +42,33 @@ inline constexpr std::wstring_view kUpdateRecordFileName = L"update-record";
 inline constexpr std::wstring_view kMarkerPrefix = L"ready-";
 inline constexpr std::wstring_view kLauncherExecutableName = L"QorLauncher.exe";
 
+// What went wrong, for a program that reacts to one failure and not another without
+// matching texts. The values are the C interface's statuses (QOR_KIT_...).
+enum class ErrorKind : int {
+    failed = 1,                 // any other refusal or failure; the text says which
+    invalid_argument = 2,       // an argument no call accepts: a malformed launch, text that is not UTF-8
+    update_already_failed = 5,  // stage_version: this update's trial failed (see failed_update)
+    version_not_installed = 6,  // the version named is not in versions
+    identity_mismatch = 7,      // what was installed or downloaded is not the version announced
+    invalid_identity = 8,       // not 64 characters of 0-9a-f
+    root_busy = 9,              // another update held update.lock past the wait
+    starter_running = 10,       // a starter runs in the root
+    not_launcher_root = 11,     // the folder is no launcher root (missing, a file, or not ours)
+    system = 12,                // Windows refused; system_error() holds its error code
+};
+
 class KitError : public std::runtime_error {
 public:
-    explicit KitError(const std::string& message) : std::runtime_error(message) {}
+    explicit KitError(const std::string& message, ErrorKind kind = ErrorKind::failed, unsigned long system_error = 0)
+        : std::runtime_error(message), kind_(kind), system_error_(system_error) {}
+    ErrorKind kind() const { return kind_; }
+    // The Windows error code of an ErrorKind::system failure (the "(error N)" of its
+    // text); 0 for the other kinds.
+    unsigned long system_error() const { return system_error_; }
+
+private:
+    ErrorKind kind_;
+    unsigned long system_error_;
 };
 
 // What the starter told this launcher. Without the reserved arguments (a pass-through
