@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 
 #include "kit_files.h"
 #include "qor/launcher_kit.h"
+#include "root_argument.h"
 #include "root_inspection.h"
 
 namespace qor::kit {
@@ -106,9 +108,86 @@ detail::FileHandle lock_for_removal(const std::wstring& lock_path) {
     return lock;
 }
 
+// A launcher-state of this format: its first line is the magic line exactly. Read through
+// no link, so that a file elsewhere cannot vouch for this folder.
+bool holds_launcher_state(const std::wstring& launcher_root) {
+    const std::wstring path = join(launcher_root, kStateFileName);
+    const std::optional<DWORD> attributes = attributes_of(path);
+    if (!attributes || is_folder(*attributes) || is_link(*attributes)) return false;
+    const detail::FileHandle file(::CreateFileW(
+        path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, /*hTemplateFile=*/nullptr));
+    if (!file.valid()) return false;
+    std::string head(kStateMagicLine.size() + 1, '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &read, /*lpOverlapped=*/nullptr)) {
+        return false;
+    }
+    head.resize(read);
+    return head == kStateMagicLine || head == std::string(kStateMagicLine) + "\n";
+}
+
+// A folder name ending in a space or a dot: Windows drops those when it makes a path
+// absolute, so folders created along it would not be the ones named.
+bool has_name_windows_trims(std::wstring_view path) {
+    if (path.starts_with(L"\\\\?\\")) return false;  // taken as given
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
+        const std::wstring_view name = path.substr(start, end - start);
+        if (name != L"." && name != L".." && !name.empty() && (name.back() == L' ' || name.back() == L'.')) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool is_identity_name(std::wstring_view name) {
+    return name.size() == kVersionIdentityLength && std::all_of(name.begin(), name.end(), [](wchar_t unit) {
+               return (unit >= L'0' && unit <= L'9') || (unit >= L'a' && unit <= L'f');
+           });
+}
+
+bool is_kit_temporary(std::wstring_view name) {
+    return detail::has_hex_suffix(name, detail::kInstallPrefix, detail::kTemporarySuffixLength) ||
+           detail::has_hex_suffix(name, detail::kDeletionPrefix, detail::kTemporarySuffixLength);
+}
+
+// Only what remove may take away whole: a root whose launcher-state or installed versions say
+// it is one, or a first install stopped after copying the starter, which holds nothing but
+// names the kit gives its own files. A folder that merely holds a copy of QorStarter.exe
+// (an installer's own folder, the folder a package was unpacked into) is none of these.
+bool is_recognisably_launcher_root(const std::wstring& launcher_root) {
+    if (holds_launcher_state(launcher_root)) return true;
+    const auto is_plain_folder = [](DWORD attributes) { return is_folder(attributes) && !is_link(attributes); };
+    const std::wstring extended_root = detail::extended_path(launcher_root);
+    const std::vector<FolderEntry> entries = detail::list_entries(extended_root);
+    const auto versions_entry = std::find_if(entries.begin(), entries.end(), [&](const FolderEntry& entry) {
+        return entry.name == kVersionsFolderName && is_plain_folder(entry.attributes);
+    });
+    std::vector<FolderEntry> versions;
+    if (versions_entry != entries.end()) versions = detail::list_entries(join(extended_root, versions_entry->name));
+    if (std::any_of(versions.begin(), versions.end(), [&](const FolderEntry& version) {
+            return is_identity_name(version.name) && is_plain_folder(version.attributes);
+        })) {
+        return true;
+    }
+    // A first install stopped after copying the starter, before a version was in place.
+    const bool only_kit_files = std::all_of(entries.begin(), entries.end(), [&](const FolderEntry& entry) {
+        if (versions_entry != entries.end() && &entry == &*versions_entry) return true;
+        if (is_folder(entry.attributes) || is_link(entry.attributes)) return false;
+        return entry.name == kStarterExecutableName || entry.name == kStarterLockName ||
+               entry.name == kUpdateLockFileName || entry.name == kUpdateRecordFileName ||
+               entry.name == kStagingFileName;
+    });
+    const bool holds_starter = std::any_of(
+        entries.begin(), entries.end(), [](const FolderEntry& entry) { return entry.name == kStarterExecutableName; });
+    return only_kit_files && holds_starter &&
+           std::all_of(versions.begin(), versions.end(), [](const FolderEntry& v) { return is_kit_temporary(v.name); });
+}
+
 }  // namespace
 
 void create_launcher_state(const std::wstring& launcher_root, std::string_view current_identity) {
+    detail::require_launcher_root(launcher_root);
     if (!is_valid_version_identity(current_identity))
         throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring executable =
@@ -137,6 +216,14 @@ void create_launcher_state(const std::wstring& launcher_root, std::string_view c
 
 std::string initialize_launcher_root(const std::wstring& launcher_root, const std::wstring& starter_executable,
                                      const std::wstring& version_folder) {
+    if (!detail::is_absolute_root(launcher_root)) {
+        throw KitError("Launcher root must be an absolute path", ErrorKind::invalid_argument);
+    }
+    if (has_name_windows_trims(launcher_root)) {
+        throw KitError("Launcher root has a folder name ending in a space or a dot, which Windows drops: \"" +
+                           utf8(launcher_root) + "\"",
+                       ErrorKind::invalid_argument);
+    }
     const std::optional<DWORD> starter = attributes_of(starter_executable);
     if (!starter || is_folder(*starter)) throw KitError("Starter executable not found: " + utf8(starter_executable));
     const std::optional<DWORD> launcher = attributes_of(join(version_folder, kLauncherExecutableName));
@@ -177,18 +264,19 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
 }
 
 std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root) {
-    detail::require_folder(launcher_root);
+    detail::require_launcher_root(launcher_root);
     if (const std::wstring redirect = first_redirect(launcher_root); !redirect.empty()) {
         throw KitError("Launcher paths cannot use redirects: " + utf8(redirect));
     }
     if (detail::path_prefixes(launcher_root).size() < 2) {
         throw KitError("A drive's or share's top folder is never removed as a launcher root: " + utf8(launcher_root));
     }
-    const std::wstring starter = join(launcher_root, kStarterExecutableName);
-    if (!attributes_of(starter) && !attributes_of(join(launcher_root, kStateFileName))) {
-        throw KitError("Not a launcher root (no QorStarter.exe or launcher-state): " + utf8(launcher_root),
+    if (!is_recognisably_launcher_root(launcher_root)) {
+        throw KitError("Not a launcher root, nothing removed: " + utf8(launcher_root) +
+                           " holds no launcher-state and no installed version",
                        ErrorKind::not_launcher_root);
     }
+    const std::wstring starter = join(launcher_root, kStarterExecutableName);
     const std::wstring lock_path = join(launcher_root, kStarterLockName);
     detail::FileHandle lock = lock_for_removal(lock_path);
 

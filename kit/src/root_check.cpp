@@ -13,6 +13,7 @@
 #include "pe_image.h"
 #include "qor/launcher_kit.h"
 #include "qor/launcher_root.h"
+#include "root_argument.h"
 #include "root_inspection.h"
 
 namespace qor::kit {
@@ -320,7 +321,7 @@ private:
 }  // namespace
 
 std::vector<RootFinding> check_launcher_root(const std::wstring& launcher_root) {
-    detail::require_folder(launcher_root);
+    detail::require_launcher_root(launcher_root);
     return Checker(launcher_root).run();
 }
 

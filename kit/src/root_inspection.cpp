@@ -32,14 +32,4 @@ std::wstring first_redirect(const std::wstring& path) {
     return {};
 }
 
-void require_folder(const std::wstring& launcher_root) {
-    const std::optional<DWORD> attributes = attributes_of(launcher_root);
-    if (!attributes) {
-        throw KitError("Launcher root does not exist: " + utf8(launcher_root), ErrorKind::not_launcher_root);
-    }
-    if (!is_folder(*attributes)) {
-        throw KitError("Launcher root is a file, not a folder: " + utf8(launcher_root), ErrorKind::not_launcher_root);
-    }
-}
-
 }  // namespace qor::kit::detail

@@ -22,7 +22,4 @@ std::wstring first_redirect(const std::wstring& path);
 
 inline std::vector<FolderEntry> list_entries(const std::wstring& folder) { return list_folder(folder).entries; }
 
-// Throws KitError, ErrorKind::not_launcher_root, when the root is missing or a file.
-void require_folder(const std::wstring& launcher_root);
-
 }  // namespace qor::kit::detail

@@ -91,6 +91,12 @@ class QorRootTest(StarterTestCase):
         (download / "no-launcher").mkdir(exist_ok=True)
         empty = root.path.parent / (root.path.name + "-empty")
         empty.mkdir(exist_ok=True)
+        # A folder that merely holds a copy of the starter, as a downloads folder does.
+        downloads = root.path.parent / (root.path.name + "-downloads")
+        (downloads / "photos").mkdir(parents=True, exist_ok=True)
+        (downloads / "tax.pdf").write_bytes(b"%PDF")
+        shutil.copy2(qorwine.STARTER, downloads / "QorStarter.exe")
+        downloads_before = sorted(str(p.relative_to(downloads)) for p in downloads.rglob("*"))
         before = sorted(p.name for p in root.path.iterdir())
         # Bad input: one line, a non-zero exit, and nothing that exists changed.
         for args, expected, code in [
@@ -100,6 +106,8 @@ class QorRootTest(StarterTestCase):
              "Version folder has no QorLauncher.exe", 3),
             (("check", root.windows + "-missing"), "Launcher root does not exist", 3),
             (("remove", qorwine.windows_path(empty)), "Not a launcher root", 3),
+            (("remove", qorwine.windows_path(downloads)), "Not a launcher root, nothing removed", 3),
+            (("init", root.windows + "-new ", qorwine.windows_path(download)), "ends in a space", 3),
             (("uninstall", root.windows), 'unknown verb "uninstall"', 64),
         ]:
             with self.subTest(args=args):
@@ -109,6 +117,7 @@ class QorRootTest(StarterTestCase):
         self.assertEqual(sorted(p.name for p in root.path.iterdir()), before)
         self.assertFalse((root.path.parent / (root.path.name + "-new")).exists())
         self.assertTrue(empty.is_dir())
+        self.assertEqual(sorted(str(p.relative_to(downloads)) for p in downloads.rglob("*")), downloads_before)
 
         shutil.rmtree(root.path)
         returncode, output = self.qorroot("init", root.windows, qorwine.windows_path(download))
@@ -148,7 +157,11 @@ class QorRootTest(StarterTestCase):
             (version / "go").write_text("")
             self.assertEqual(qorwine.finish(starter).returncode, 0)
 
-        for stopped in (root, running):
+        # A first install stopped after copying the starter holds only the kit's own names.
+        interrupted = self.make_root({}, suffix="-interrupted")
+        (interrupted.path / "starter.lock").write_bytes(b"")
+        (interrupted.path / "versions" / ("installing-" + "0" * 32)).mkdir()
+        for stopped in (root, running, interrupted):
             returncode, output = self.qorroot("remove", stopped.windows)
             self.assertEqual(returncode, 0, output)
             self.assertFalse(stopped.path.exists())

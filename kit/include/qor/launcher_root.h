@@ -45,16 +45,22 @@ struct RootFinding {
 // Reads the root as the starter would start it: the root's path, QorStarter.exe,
 // starter.lock, launcher-state line by line, the current and staged versions (their
 // folders, executables and the DLLs those import), and temporaries left behind. Empty when
-// nothing is found. Changes nothing. Throws KitError when the root is missing or a file.
+// nothing is found. Changes nothing. Throws KitError when the root is empty, relative,
+// missing or a file.
 std::vector<RootFinding> check_launcher_root(const std::wstring& launcher_root);
 
 // Uninstalls: removes everything in the root and the root itself, holding starter.lock,
 // opened without sharing, all the while, so that no starter runs meanwhile. Links are
-// removed as links, never entered. Returns the paths it had to leave (in use, or a link
-// that cannot be removed as itself); empty when the root is gone whole. Throws KitError,
-// having removed nothing, when a starter runs ("A starter is running in this launcher
-// root"), for a root that is missing, a file, behind a redirect, a drive's top folder, or
-// holds neither QorStarter.exe nor launcher-state ("Not a launcher root").
+// removed as links, never entered. Only a folder that is recognisably a launcher root is
+// touched: it holds a launcher-state whose first line is "Qor launcher 1", or a versions
+// folder with at least one folder named by a version identity, or nothing but names the
+// kit itself creates, QorStarter.exe among them (a first install stopped after copying
+// the starter). Returns the paths it had to leave (in use, or a link that cannot be
+// removed as itself); empty when the root is gone whole. Throws KitError, having removed
+// nothing: ErrorKind::starter_running when a starter runs ("A starter is running in this
+// launcher root"); ErrorKind::not_launcher_root for a root that is missing, a file, or no
+// launcher root ("Not a launcher root, nothing removed"); ErrorKind::invalid_argument for
+// an empty or relative root; and for a root behind a redirect or a drive's top folder.
 std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root);
 
 }  // namespace qor::kit
