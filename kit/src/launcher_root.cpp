@@ -214,6 +214,25 @@ void create_launcher_state(const std::wstring& launcher_root, std::string_view c
     }
 }
 
+std::string only_installed_version(const std::wstring& launcher_root) {
+    detail::require_launcher_root(launcher_root);
+    const std::wstring versions = join(launcher_root, kVersionsFolderName);
+    std::vector<std::string> installed;
+    for (const FolderEntry& entry : detail::list_entries(versions)) {
+        if (!is_identity_name(entry.name) || !is_folder(entry.attributes) || is_link(entry.attributes)) continue;
+        if (attributes_of(join(join(versions, entry.name), kLauncherExecutableName))) {
+            installed.push_back(utf8(entry.name));
+        }
+    }
+    if (installed.empty()) throw KitError("No version is installed", ErrorKind::version_not_installed);
+    if (installed.size() > 1) {
+        std::string names;
+        for (const std::string& identity : installed) names += (names.empty() ? "" : ", ") + identity;
+        throw KitError("Several versions are installed; name the current one: " + names);
+    }
+    return installed.front();
+}
+
 std::string initialize_launcher_root(const std::wstring& launcher_root, const std::wstring& starter_executable,
                                      const std::wstring& version_folder) {
     if (!detail::is_absolute_root(launcher_root)) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -21,12 +22,26 @@ public:
                               /*hTemplateFile=*/nullptr)) {}
     bool valid() const { return file_.valid(); }
 
+    std::optional<std::uint64_t> size() const {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file_.get(), &size)) return std::nullopt;
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+
     bool read(std::uint64_t offset, void* into, DWORD size) const {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD read = 0;
         return ::ReadFile(file_.get(), into, size, &read, &at) && read == size;
+    }
+    // What was read, up to size; 0 at the end or on a failure.
+    DWORD read_some(std::uint64_t offset, void* into, DWORD size) const {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        return ::ReadFile(file_.get(), into, size, &read, &at) ? read : 0;
     }
     template <typename T>
     std::optional<T> value(std::uint64_t offset) const {
@@ -50,11 +65,14 @@ constexpr std::uint32_t kImportDirectoryIndex = 1;
 constexpr std::size_t kImportDescriptorSize = 20;
 constexpr std::size_t kMaxDllNameLength = 256;
 constexpr std::size_t kMaxImportedDlls = 4096;
+// A launcher is rarely more than a few hundred MiB; past that the search gives up.
+constexpr std::uint64_t kMaxSearchedBytes = std::uint64_t{1} << 30;
+constexpr DWORD kSearchChunkBytes = 1 << 20;
 
 }  // namespace
 
-std::optional<std::vector<std::string>> imported_dlls(const std::wstring& executable) {
-    const ImageFile image(executable);
+std::optional<PeImage> read_pe_image(const std::wstring& path) {
+    const ImageFile image(path);
     if (!image.valid()) return std::nullopt;
     const auto mz = image.value<std::uint16_t>(0);
     const auto pe_offset = image.value<std::uint32_t>(0x3C);
@@ -62,21 +80,21 @@ std::optional<std::vector<std::string>> imported_dlls(const std::wstring& execut
     const auto signature = image.value<std::uint32_t>(*pe_offset);
     if (!signature || *signature != 0x00004550) return std::nullopt;  // "PE\0\0"
     const std::uint64_t coff = *pe_offset + std::uint64_t{4};
+    const auto machine = image.value<std::uint16_t>(coff);
+    const std::optional<std::uint64_t> file_size = image.size();
     const auto section_count = image.value<std::uint16_t>(coff + 2);
     const auto optional_size = image.value<std::uint16_t>(coff + 16);
     const std::uint64_t optional_header = coff + 20;
     const auto magic = image.value<std::uint16_t>(optional_header);
-    if (!section_count || !optional_size || !magic || (*magic != 0x10B && *magic != 0x20B)) return std::nullopt;
+    if (!machine || !file_size || !section_count || !optional_size || !magic || (*magic != 0x10B && *magic != 0x20B)) {
+        return std::nullopt;
+    }
     // PE32 and PE32+ differ in where the data directories start.
     const std::uint64_t directories = optional_header + (*magic == 0x20B ? 112 : 96);
     const auto directory_count = image.value<std::uint32_t>(directories - 4);
     if (!directory_count) return std::nullopt;
-    std::vector<std::string> names;
-    if (*directory_count <= kImportDirectoryIndex) return names;
-    const auto import_rva = image.value<std::uint32_t>(directories + 8 * kImportDirectoryIndex);
-    if (!import_rva) return std::nullopt;
-    if (*import_rva == 0) return names;
-
+    PeImage result;
+    result.machine = *machine;
     std::vector<Section> sections;
     for (std::uint16_t i = 0; i < *section_count; ++i) {
         const std::uint64_t header = optional_header + *optional_size + 40 * std::uint64_t{i};
@@ -86,7 +104,12 @@ std::optional<std::vector<std::string>> imported_dlls(const std::wstring& execut
         const auto raw_offset = image.value<std::uint32_t>(header + 20);
         if (!virtual_size || !virtual_address || !raw_size || !raw_offset) return std::nullopt;
         sections.push_back({*virtual_address, *virtual_size, *raw_size, *raw_offset});
+        result.truncated = result.truncated || std::uint64_t{*raw_offset} + *raw_size > *file_size;
     }
+    if (*directory_count <= kImportDirectoryIndex) return result;
+    const auto import_rva = image.value<std::uint32_t>(directories + 8 * kImportDirectoryIndex);
+    if (!import_rva) return std::nullopt;
+    if (*import_rva == 0) return result;
     const auto file_offset = [&sections](std::uint32_t rva) -> std::optional<std::uint64_t> {
         for (const Section& section : sections) {
             const std::uint32_t extent = std::max(section.virtual_size, section.raw_size);
@@ -103,7 +126,7 @@ std::optional<std::vector<std::string>> imported_dlls(const std::wstring& execut
         std::uint8_t descriptor[kImportDescriptorSize] = {};
         if (!image.read(*table + i * kImportDescriptorSize, descriptor, sizeof descriptor)) return std::nullopt;
         if (std::all_of(std::begin(descriptor), std::end(descriptor), [](std::uint8_t b) { return b == 0; })) {
-            return names;
+            return result;
         }
         std::uint32_t name_rva = 0;
         std::memcpy(&name_rva, descriptor + 12, sizeof name_rva);
@@ -116,9 +139,59 @@ std::optional<std::vector<std::string>> imported_dlls(const std::wstring& execut
             if (*byte == '\0') break;
             name += *byte;
         }
-        names.push_back(name);
+        result.imported_dlls.push_back(name);
     }
     return std::nullopt;
+}
+
+std::string machine_name(std::uint16_t machine) {
+    switch (machine) {
+        case 0xAA64:
+            return "ARM64";
+        case 0x1C4:
+            return "ARM";
+        case 0x200:
+            return "IA64";
+        case kMachineAmd64:
+            return "x64";
+        case kMachineI386:
+            return "x86";
+        default: {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%04X", machine);
+            return hex;
+        }
+    }
+}
+
+bool file_names_text(const std::wstring& path, std::string_view name) {
+    const ImageFile file(path);
+    if (!file.valid() || name.empty()) return false;
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; };
+    const auto matches_at = [&](const std::vector<unsigned char>& bytes, std::size_t at, std::size_t stride) {
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            if (lower(bytes[at + i * stride]) != lower(static_cast<unsigned char>(name[i]))) return false;
+            if (stride == 2 && bytes[at + i * 2 + 1] != 0) return false;
+        }
+        return true;
+    };
+    // Chunks overlap by the longest form, so that no match is cut in two.
+    const std::size_t overlap = name.size() * 2;
+    std::vector<unsigned char> bytes;
+    for (std::uint64_t offset = 0; offset < kMaxSearchedBytes;) {
+        const std::size_t kept = bytes.size();
+        bytes.resize(kept + kSearchChunkBytes);
+        const DWORD read = file.read_some(offset, bytes.data() + kept, kSearchChunkBytes);
+        if (read == 0) return false;
+        bytes.resize(kept + read);
+        for (std::size_t at_byte = 0; at_byte < bytes.size(); ++at_byte) {
+            if (at_byte + name.size() <= bytes.size() && matches_at(bytes, at_byte, 1)) return true;
+            if (at_byte + name.size() * 2 <= bytes.size() && matches_at(bytes, at_byte, 2)) return true;
+        }
+        offset += read;
+        if (bytes.size() > overlap) bytes.erase(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(overlap));
+    }
+    return false;
 }
 
 }  // namespace qor::kit::detail

@@ -24,7 +24,6 @@ using detail::attributes_of;
 using detail::first_redirect;
 using detail::FolderEntry;
 using detail::has_hex_suffix;
-using detail::imported_dlls;
 using detail::is_folder;
 using detail::is_link;
 using detail::join;
@@ -33,6 +32,8 @@ using detail::kInstallPrefix;
 using detail::kMarkerTemporaryPrefix;
 using detail::kTemporarySuffixLength;
 using detail::kVersionsFolderName;
+using detail::PeImage;
+using detail::read_pe_image;
 using detail::utf8;
 using detail::widen_ascii;
 
@@ -41,6 +42,20 @@ constexpr std::wstring_view kStarterStateTemporary = L"launcher-state.tmp";
 // The starter refuses a larger launcher-state.
 constexpr std::uint64_t kStateSizeLimit = 160;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// More than any launcher-state, enough to name a UTF-16 one as such.
+constexpr DWORD kStateReadLimit = 4096;
+// CreateProcessW starts no program whose full path, with its terminator, passes MAX_PATH.
+constexpr std::size_t kMaxStartablePathLength = MAX_PATH - 1;
+// DLLs beside a launcher whose own imports are read; real launchers ship a handful.
+constexpr std::size_t kMaxDllsBeside = 64;
+// Loaded at run time by the Go, Rust, Node and C# bindings, so absent from the import table.
+constexpr std::string_view kKitDllName = "QorLauncherKit.dll";
+
+// Text saved as UTF-16 (Notepad's "Unicode"): a BOM of either order, or ASCII with every other byte NUL.
+bool is_utf16_text(std::string_view bytes) {
+    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) return true;
+    return bytes.size() >= 4 && bytes[0] != '\0' && bytes[1] == '\0' && bytes[2] != '\0' && bytes[3] == '\0';
+}
 
 // Why an identity line breaks the grammar, or empty. A line 3 of "-" is read by the caller.
 std::string identity_problem(std::string_view line) {
@@ -65,6 +80,12 @@ std::string identity_problem(std::string_view line) {
 // read as the starter reads them; empty when they are valid.
 std::string diagnose_state_bytes(std::string_view bytes) {
     if (bytes.empty()) return "is empty; it needs four lines";
+    if (is_utf16_text(bytes))
+        return "is saved as UTF-16 text; save it as plain ASCII, without a BOM, with LF line ends";
+    if (bytes.find('\0') != std::string_view::npos) {
+        return "holds NUL bytes, so it is damaged (a crash or power cut while it was written?); delete it and write "
+               "it again (QorRoot create-state)";
+    }
     if (bytes.starts_with(kByteOrderMark)) {
         return "line 1 starts with a byte order mark; save the file as plain ASCII, without a BOM";
     }
@@ -117,16 +138,19 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
            });
 }
 
-// A DLL the loader finds on a clean Windows: an API set, one in the system folder, or
-// one shipped beside the executable.
-bool dll_is_found(const std::string& dll, const std::wstring& system, const std::wstring& beside) {
-    if (starts_with_ignoring_case(dll, "api-ms-win-") || starts_with_ignoring_case(dll, "ext-ms-win-")) return true;
-    const std::wstring name = widen_ascii(dll);
-    const auto is_file = [](const std::wstring& path) {
-        const std::optional<DWORD> attributes = attributes_of(path);
-        return attributes && !is_folder(*attributes);
-    };
-    return (!system.empty() && is_file(join(system, name))) || is_file(join(beside, name));
+bool is_file(const std::wstring& path) {
+    const std::optional<DWORD> attributes = attributes_of(path);
+    return attributes && !is_folder(*attributes);
+}
+
+// Resolved by the loader itself on every Windows since 7, never a file to ship.
+bool is_api_set(const std::string& dll) {
+    return starts_with_ignoring_case(dll, "api-ms-win-") || starts_with_ignoring_case(dll, "ext-ms-win-");
+}
+
+std::string lower_ascii(std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
 }
 
 class Checker {
@@ -140,6 +164,7 @@ public:
         }
         check_starter();
         check_lock();
+        check_update_lock();
         check_versions_folder();
         if (const std::optional<StateRecord> state = check_state()) {
             check_version(state->current_version, "current", /*stops_start=*/true);
@@ -180,6 +205,28 @@ private:
             stop("starter.lock is a link; the starter refuses it: delete the link (the next start makes the file)");
         } else if (is_folder(*attributes)) {
             stop("starter.lock is a folder; the starter cannot lock it: delete that folder");
+        } else {
+            // Opened as the starter opens it: while one runs, this fails as a second start would.
+            const detail::FileHandle lock(::CreateFileW(at_root(kStarterLockName).c_str(), GENERIC_READ,
+                                                        /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
+                                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                        /*hTemplateFile=*/nullptr));
+            const DWORD error = lock.valid() ? 0 : ::GetLastError();
+            if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+                starter_running_ = true;
+                stop(
+                    "a starter is already running in this root (it holds starter.lock), so another start fails with "
+                    "\"The launcher is already running\"; use the running launcher, or close it and start again");
+            }
+        }
+    }
+
+    void check_update_lock() {
+        const std::optional<DWORD> attributes = attributes_of(at_root(kUpdateLockFileName));
+        if (attributes && (is_link(*attributes) || is_folder(*attributes))) {
+            note(std::string("update.lock is a ") + (is_link(*attributes) ? "link" : "folder") +
+                 ", so no update can run (install, stage and prune refuse to lock the root); delete it while no "
+                 "launcher runs, and the kit makes the file again");
         }
     }
 
@@ -198,8 +245,8 @@ private:
         const std::optional<DWORD> attributes = attributes_of(path);
         if (!attributes) {
             stop(
-                "launcher-state is missing; the installer must create it (QorRoot init, or create_launcher_state) "
-                "naming the installed version as current");
+                "launcher-state is missing; write one naming an installed version as current: QorRoot create-state \"" +
+                utf8(root_) + "\" [<identity>] (create_launcher_state)");
             return std::nullopt;
         }
         if (is_link(*attributes)) {
@@ -220,18 +267,24 @@ private:
                  "); check that no other program holds it and that the folder is readable");
             return std::nullopt;
         }
-        if (static_cast<std::uint64_t>(size.QuadPart) > kStateSizeLimit) {
-            stop("launcher-state is " + std::to_string(size.QuadPart) +
-                 " bytes, over the starter's limit of 160; it holds four short lines: write it again");
-            return std::nullopt;
-        }
-        std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+        const auto length = static_cast<std::uint64_t>(size.QuadPart);
+        std::string bytes(static_cast<std::size_t>(std::min<std::uint64_t>(length, kStateReadLimit)), '\0');
         DWORD read = 0;
         if (!bytes.empty() &&
             (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, /*lpOverlapped=*/nullptr) ||
              read != bytes.size())) {
             const DWORD error = ::GetLastError();
             stop("launcher-state cannot be read (error " + std::to_string(error) + "); check the disk");
+            return std::nullopt;
+        }
+        // Named before its size: UTF-16 doubles a state past the limit.
+        if (is_utf16_text(bytes)) {
+            stop("launcher-state " + diagnose_state_bytes(bytes));
+            return std::nullopt;
+        }
+        if (length > kStateSizeLimit) {
+            stop("launcher-state is " + std::to_string(length) +
+                 " bytes, over the starter's limit of 160; it holds four short lines: write it again");
             return std::nullopt;
         }
         if (const std::string problem = diagnose_state_bytes(bytes); !problem.empty()) {
@@ -276,26 +329,92 @@ private:
                                  "; install the version again (install_version)");
             return;
         }
-        const std::optional<std::vector<std::string>> dlls = imported_dlls(executable);
-        if (!dlls) {
+        const std::wstring full_path = detail::full_path_name(executable);
+        if (full_path.size() > kMaxStartablePathLength) {
+            add(stops_start, shown + "\\QorLauncher.exe's full path is " + std::to_string(full_path.size()) +
+                                 " characters, longer than Windows starts a program from (259)" + consequence +
+                                 "; install the launcher root in a shorter path");
+        }
+        const std::optional<PeImage> image = read_pe_image(executable);
+        if (!image) {
             add(stops_start, shown + "\\QorLauncher.exe is not a Windows program (no valid PE image)" + consequence +
                                  "; install the version again");
             return;
         }
-        for (const std::string& dll : *dlls) {
-            if (dll_is_found(dll, system_, folder)) continue;
-            add(stops_start, shown + "\\QorLauncher.exe imports " + dll +
-                                 ", which is neither a system DLL nor beside it, so it cannot start" + consequence +
-                                 "; link the launcher with -static, or ship the DLL in its folder");
+        if (image->machine != detail::kMachineAmd64 && image->machine != detail::kMachineI386) {
+            add(stops_start, shown + "\\QorLauncher.exe is built for " + detail::machine_name(image->machine) +
+                                 ", which x64 Windows does not start" + consequence +
+                                 "; install a build for x64 (or x86)");
+        }
+        if (image->truncated) {
+            add(stops_start, shown + "\\QorLauncher.exe is cut short: its sections reach past the end of the file" +
+                                 consequence + "; install the version again (the copy or download was interrupted)");
+        }
+        check_dlls(folder, shown, *image, stops_start, consequence);
+    }
+
+    // The loader looks beside the launcher first, then in the system folder, and loads each
+    // DLL's own imports the same way: a DLL shipped beside it pulls in what it needs in turn.
+    void check_dlls(const std::wstring& folder, const std::string& shown, const PeImage& launcher, bool stops_start,
+                    const std::string& consequence) {
+        std::vector<std::pair<std::string, std::vector<std::string>>> pending{
+            {"QorLauncher.exe", launcher.imported_dlls}};
+        const auto is_beside = [&](const std::string& dll) { return is_file(join(folder, widen_ascii(dll))); };
+        const bool imports_kit =
+            std::any_of(launcher.imported_dlls.begin(), launcher.imported_dlls.end(),
+                        [](const std::string& dll) { return lower_ascii(dll) == "qorlauncherkit.dll"; });
+        if (!imports_kit && detail::file_names_text(join(folder, kLauncherExecutableName), kKitDllName)) {
+            if (is_beside(std::string(kKitDllName))) {
+                pending.push_back({"QorLauncher.exe", {std::string(kKitDllName)}});
+            } else {
+                add(stops_start, shown +
+                                     "\\QorLauncher.exe loads QorLauncherKit.dll at run time (its bytes name it), "
+                                     "and that DLL is not beside it, so the launcher fails as it starts" +
+                                     consequence + "; ship QorLauncherKit.dll in the version's folder");
+            }
+        }
+        std::vector<std::string> seen;
+        while (!pending.empty() && seen.size() < kMaxDllsBeside) {
+            const auto [importer, dlls] = std::move(pending.back());
+            pending.pop_back();
+            for (const std::string& dll : dlls) {
+                if (is_api_set(dll)) continue;
+                if (!is_beside(dll)) {
+                    if (!system_.empty() && is_file(join(system_, widen_ascii(dll)))) continue;
+                    const std::string by = importer == "QorLauncher.exe" ? "" : " (beside QorLauncher.exe)";
+                    add(stops_start, shown + "\\" + importer + by + " imports " + dll +
+                                         ", which is neither a system DLL nor beside it, so it cannot start" +
+                                         consequence +
+                                         (by.empty() ? "; link the launcher with -static, or ship the DLL in its folder"
+                                                     : "; ship " + dll + " in the version's folder too"));
+                    continue;
+                }
+                if (std::find(seen.begin(), seen.end(), lower_ascii(dll)) != seen.end()) continue;
+                seen.push_back(lower_ascii(dll));
+                const std::optional<PeImage> image = read_pe_image(join(folder, widen_ascii(dll)));
+                if (!image || image->truncated || image->machine != launcher.machine) {
+                    const std::string why = !image ? " is not a valid DLL (no PE image)"
+                                            : image->truncated
+                                                ? " is cut short"
+                                                : " is built for " + detail::machine_name(image->machine) +
+                                                      ", the launcher for " + detail::machine_name(launcher.machine);
+                    add(stops_start, shown + "\\" + dll + why + ", so the launcher cannot start" + consequence +
+                                         "; ship a working copy of " + dll + " for the launcher's machine");
+                    continue;
+                }
+                pending.push_back({dll, image->imported_dlls});
+            }
         }
     }
 
     void check_leftovers() {
         for (const FolderEntry& entry : detail::list_entries(root_)) {
             const std::wstring_view name = entry.name;
-            if (name == kStarterStateTemporary || name == kStagingFileName ||
-                has_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength) ||
-                has_hex_suffix(name, kMarkerPrefix, kReadinessTokenLength)) {
+            const bool marker = has_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength) ||
+                                has_hex_suffix(name, kMarkerPrefix, kReadinessTokenLength);
+            // While a starter runs, a marker is its live launcher's, not a leftover.
+            if (marker && starter_running_) continue;
+            if (name == kStarterStateTemporary || name == kStagingFileName || marker) {
                 note("temporary " + utf8(name) +
                      " left behind by an interrupted start or write; delete it while no launcher runs");
             }
@@ -315,6 +434,7 @@ private:
     std::wstring root_;
     std::wstring system_ = system_folder();
     bool versions_refused_ = false;
+    bool starter_running_ = false;
     std::vector<RootFinding> findings_;
 };
 

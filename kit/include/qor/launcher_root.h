@@ -34,6 +34,12 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
 // "Cannot create launcher state (error <code>)".
 void create_launcher_state(const std::wstring& launcher_root, std::string_view current_identity);
 
+// The identity of the one version installed in the root (a folder under versions named by
+// an identity, holding QorLauncher.exe), for a launcher-state written after the files are in
+// place. Throws KitError ErrorKind::version_not_installed "No version is installed", or
+// "Several versions are installed; name the current one: <identities>".
+std::string only_installed_version(const std::wstring& launcher_root);
+
 // One thing that would stop or spoil a start, in one line saying what is wrong and what to
 // do. stops_start is false for what the root starts despite (a staged version that would
 // roll back, an interrupted trial, temporaries left behind).
