@@ -212,6 +212,11 @@ class QorRootTest(StarterTestCase):
         returncode, output = self.qorroot("init", root.windows, qorwine.windows_path(download))
         self.assertEqual(returncode, 3)
         self.assertIn("already holds a launcher-state", output)
+        # A lost launcher-state comes back naming the only installed version.
+        (root.path / "launcher-state").unlink()
+        returncode, output = self.qorroot("create-state", root.windows)
+        self.assertEqual(returncode, 0, output)
+        self.assertEqual((root.path / "launcher-state").read_bytes(), qorwine.state_text(identity).encode())
 
         run = root.run("hello", relay=False)
         self.assertEqual(run.returncode, 0, run.stderr)
