@@ -1,7 +1,6 @@
 /* The rules of the C boundary, as a C99 caller meets them: one row per rule, and one row per
  * kind of failure. */
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
@@ -96,182 +95,142 @@ static int kit_refusal_keeps_its_text(void) {
 }
 
 /* A launcher root of this run's own, on the prefix's C: drive: the boundary must reach the kit. */
-static const char* kV1 = "1111111111111111111111111111111111111111111111111111111111111111";
-static const char* kV2 = "2222222222222222222222222222222222222222222222222222222222222222";
-static const char* kV3 = "3333333333333333333333333333333333333333333333333333333333333333";
+#define V1 "1111111111111111111111111111111111111111111111111111111111111111"
+#define V2 "2222222222222222222222222222222222222222222222222222222222222222"
+#define STATE_V1 "Qor launcher 1\n" V1 "\n-\n0\n"
+static const char* kV1 = V1;
+static const char* kV2 = V2;
 static char root[MAX_PATH];
-static char scratch[MAX_PATH + 100];
+static char path[MAX_PATH + 100];
+static char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
+static size_t required;
 
 static const char* in_root(const char* name) {
-    snprintf(scratch, sizeof scratch, "%s\\%s", root, name);
-    return scratch;
+    snprintf(path, sizeof path, "%s\\%s", root, name);
+    return path;
 }
 
 static int write_file(const char* name, const char* bytes) {
     FILE* file = fopen(in_root(name), "wb");
-    if (file == NULL) return 0;
-    fputs(bytes, file);
-    return fclose(file) == 0;
+    return file != NULL && fputs(bytes, file) >= 0 && fclose(file) == 0;
 }
 
-static int write_state(const char* current, const char* staged) {
-    char text[160];
-    snprintf(text, sizeof text, "Qor launcher 1\n%s\n%s\n0\n", current, staged);
-    return write_file("launcher-state", text);
-}
-
+/* V1 current and nothing staged; V1 and V2 installed. */
 static int make_root(void) {
-    char versions[MAX_PATH + 100];
-    const char* identities[] = {kV1, kV2};
-    size_t i;
+    const char* folders[] = {"versions", "versions\\" V1, "versions\\" V2, "empty", "download"};
     char temporary[MAX_PATH];
-    if (GetTempPathA(sizeof temporary, temporary) == 0) return 0;
+    size_t i;
+    GetTempPathA(sizeof temporary, temporary);
     snprintf(root, sizeof root, "%sqor-boundary-%lu", temporary, GetCurrentProcessId());
-    if (!CreateDirectoryA(root, NULL) || !CreateDirectoryA(in_root("versions"), NULL) ||
-        !CreateDirectoryA(in_root("empty"), NULL) || !CreateDirectoryA(in_root("download"), NULL))
-        return 0;
-    for (i = 0; i < 2; ++i) {
-        snprintf(versions, sizeof versions, "versions\\%s", identities[i]);
-        if (!CreateDirectoryA(in_root(versions), NULL)) return 0;
-        snprintf(versions, sizeof versions, "versions\\%s\\QorLauncher.exe", identities[i]);
-        if (!write_file(versions, "MZ")) return 0;
+    if (!CreateDirectoryA(root, NULL)) return 0;
+    for (i = 0; i < sizeof folders / sizeof folders[0]; ++i) {
+        if (!CreateDirectoryA(in_root(folders[i]), NULL)) return 0;
     }
-    return write_state(kV1, "-") && write_file("download\\QorLauncher.exe", "MZ download") &&
-           write_file("QorStarter.exe", "MZ");
+    return write_file("versions\\" V1 "\\QorLauncher.exe", "MZ") &&
+           write_file("versions\\" V2 "\\QorLauncher.exe", "MZ") &&
+           write_file("download\\QorLauncher.exe", "MZ download") && write_file("QorStarter.exe", "MZ") &&
+           write_file("launcher-state", STATE_V1);
 }
 
-/* Another program holding a file of the root open without sharing. */
-static HANDLE hold(const char* name) {
-    return CreateFileA(in_root(name), GENERIC_READ, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+static int stage(const char* version) { return qor_kit_stage_version(root, version); }
+static int failed_update_in(const char* launcher_root) {
+    return qor_kit_failed_update(launcher_root, identity, sizeof identity, &required);
 }
 
+/* Staged, then rolled back by the starter: the same update again. */
 static int update_already_failed(void) {
-    if (qor_kit_stage_version(root, kV2) != QOR_KIT_OK || !write_state(kV1, "-")) return EXTRA_CHECK_FAILED;
-    return qor_kit_stage_version(root, kV2);
+    if (stage(kV2) != QOR_KIT_OK || !write_file("launcher-state", STATE_V1)) return EXTRA_CHECK_FAILED;
+    return stage(kV2);
 }
-
-static int version_not_installed(void) { return qor_kit_stage_version(root, kV3); }
-
+static int version_not_installed(void) {
+    return stage("3333333333333333333333333333333333333333333333333333333333333333");
+}
 static int identity_mismatch(void) {
-    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
-    size_t required = 0;
     char download[MAX_PATH + 100];
     snprintf(download, sizeof download, "%s", in_root("download"));
-    return qor_kit_install_version_expecting(root, download, kV3, identity, sizeof identity, &required);
+    return qor_kit_install_version_expecting(root, download, kV1, identity, sizeof identity, &required);
 }
-
-static int invalid_identity(void) { return qor_kit_stage_version(root, "0123abc"); }
-
-static int identity_not_utf8(void) { return qor_kit_stage_version(root, "\xFF\xFE"); }
-
-static int empty_root(void) {
-    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
-    size_t required = 0;
-    return qor_kit_failed_update("", identity, sizeof identity, &required);
-}
-
-static int missing_root(void) {
-    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
-    size_t required = 0;
-    return qor_kit_failed_update("C:\\qor-no-such-root", identity, sizeof identity, &required);
-}
-
+static int invalid_identity(void) { return stage("0123abc"); }
+static int identity_not_utf8(void) { return stage("\xFF\xFE"); }
+static int empty_root(void) { return failed_update_in(""); }
+static int missing_root(void) { return failed_update_in("C:\\qor-no-such-root"); }
 static int overlong_root(void) {
-    static char long_root[40004];
-    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
-    size_t required = 0;
-    memcpy(long_root, "C:\\", 3);
+    static char long_root[40004] = "C:\\";
     memset(long_root + 3, 'a', 40000);
-    return qor_kit_failed_update(long_root, identity, sizeof identity, &required);
+    return failed_update_in(long_root);
 }
-
-static int windows_error_code_at_the_end(void) {
+static int system_error_with_its_code(void) {
     qor_kit_launcher_state state;
     return qor_kit_read_launcher_state(in_root("empty"), &state);
 }
 
-/* update.lock held past the kit's 10-second wait. */
-static int root_busy(void) {
-    const HANDLE lock = hold("update.lock");
-    int status;
-    if (lock == INVALID_HANDLE_VALUE) return EXTRA_CHECK_FAILED;
-    status = qor_kit_stage_version(root, kV2);
-    CloseHandle(lock);
+/* A file of the root held open without sharing, as update.lock by another update (past the
+ * kit's 10-second wait) or starter.lock by a running starter, for one call. */
+static int while_held(const char* name, int (*call)(void)) {
+    const HANDLE held = CreateFileA(in_root(name), GENERIC_READ, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    const int status = held == INVALID_HANDLE_VALUE ? EXTRA_CHECK_FAILED : call();
+    CloseHandle(held);
     return status;
 }
-
-/* starter.lock held as a running starter holds it: the root is not removed. */
-static int starter_running(void) {
-    const HANDLE lock = hold("starter.lock");
+static int stage_kv2(void) { return stage(kV2); }
+static int remove_root(void) {
     qor_kit_list* left = NULL;
-    int status;
-    if (lock == INVALID_HANDLE_VALUE) return EXTRA_CHECK_FAILED;
-    status = qor_kit_remove_launcher_root(root, &left);
-    CloseHandle(lock);
+    const int status = qor_kit_remove_launcher_root(root, &left);
     if (status == QOR_KIT_OK) qor_kit_list_free(left);
     return status;
 }
+static int root_busy(void) { return while_held("update.lock", stage_kv2); }
+static int starter_running(void) { return while_held("starter.lock", remove_root); }
 
 /* The heap hands the freed memory to the next object: the old handle must not reach it. */
 static int freed_handle_never_comes_back(void) {
-    const char* first_arguments[] = {"--launcher-root", "C:\\first", "--launcher-ready",
-                                     "0123456789abcdef0123456789abcdef"};
-    const char* second_arguments[] = {"--launcher-root", "C:\\second", "--launcher-ready",
-                                      "0123456789abcdef0123456789abcdef"};
-    qor_kit_launch* first = launch_of(first_arguments, 4);
-    qor_kit_launch* second;
+    const char* arguments[] = {"--launcher-root", "C:\\first", "--launcher-ready", "0123456789abcdef0123456789abcdef"};
+    qor_kit_launch *first = launch_of(arguments, 4), *second;
     char buffer[16];
-    size_t required = 0;
-    int status;
-    if (first == NULL || qor_kit_launch_free(first) != QOR_KIT_OK) return EXTRA_CHECK_FAILED;
-    second = launch_of(second_arguments, 4);
-    if (second == NULL || second == first || qor_kit_launch_free(first) != QOR_KIT_INVALID_ARGUMENT)
-        return EXTRA_CHECK_FAILED;
-    status = qor_kit_launch_root(first, buffer, sizeof buffer, &required);
-    if (qor_kit_launch_root(second, buffer, sizeof buffer, &required) != QOR_KIT_OK || strcmp(buffer, "C:\\second"))
+    if (qor_kit_launch_free(first) != QOR_KIT_OK) return EXTRA_CHECK_FAILED;
+    arguments[1] = "C:\\second";
+    second = launch_of(arguments, 4);
+    if (qor_kit_launch_free(first) != QOR_KIT_INVALID_ARGUMENT ||
+        qor_kit_launch_root(second, buffer, sizeof buffer, &required) != QOR_KIT_OK || strcmp(buffer, "C:\\second"))
         return EXTRA_CHECK_FAILED;
     qor_kit_launch_free(second);
-    return qor_kit_launch_root(first, buffer, sizeof buffer, &required) == status ? status : EXTRA_CHECK_FAILED;
+    return qor_kit_launch_root(first, buffer, sizeof buffer, &required);
 }
 
 /* The child's own command line holds an argument with a lone surrogate, as a dropped file's
- * name may: its launch is read, that argument arriving with U+FFFD. */
+ * name may: its launch is read, that argument arriving with U+FFFD in its place. */
 static int surrogate_child(void) {
     qor_kit_launch* launch = NULL;
     char buffer[16];
-    size_t count = 0, required = 0;
-    if (qor_kit_launch_from_command_line(&launch) != QOR_KIT_OK) return 1;
-    if (qor_kit_launch_user_argument_count(launch, &count) != QOR_KIT_OK || count != 2) return 2;
-    if (qor_kit_launch_user_argument(launch, 1, buffer, sizeof buffer, &required) != QOR_KIT_OK) return 3;
+    if (qor_kit_launch_from_command_line(&launch) != QOR_KIT_OK ||
+        qor_kit_launch_user_argument(launch, 1, buffer, sizeof buffer, &required) != QOR_KIT_OK)
+        return 1;
     printf("the child's argument: \"%s\"\n", buffer);
-    if (strcmp(buffer,
-               "a\xEF\xBF\xBD"
-               "b") != 0)
-        return 4;
-    return qor_kit_launch_free(launch) == QOR_KIT_OK ? 0 : 5;
+    return strcmp(buffer,
+                  "a\xEF\xBF\xBD"
+                  "b") == 0
+               ? 0
+               : 2;
 }
 
 static int lone_surrogate_argument(void) {
-    wchar_t self[MAX_PATH];
-    wchar_t line[MAX_PATH + 64];
+    wchar_t self[MAX_PATH], line[MAX_PATH + 64];
     STARTUPINFOW startup;
     PROCESS_INFORMATION child;
     DWORD exit_code = 99;
     int valid = 0;
-    if (GetModuleFileNameW(NULL, self, MAX_PATH) == 0) return EXTRA_CHECK_FAILED;
-    wcscpy(line, L"\"");
-    wcscat(line, self);
-    wcscat(line,
-           L"\" --surrogate-child a\xD800"
-           L"b");
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    swprintf(line, MAX_PATH + 64,
+             L"\"%ls\" --surrogate-child a\xD800"
+             L"b",
+             self);
     if (!CreateProcessW(self, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) return EXTRA_CHECK_FAILED;
     if (WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(child.hProcess, &exit_code);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
-    if (exit_code != 0) printf("the child ended with %lu\n", exit_code);
-    /* A call that succeeds, so that the row reads this thread's message as cleared. */
+    /* A call that succeeds after, so that the row finds this thread's message cleared. */
     return exit_code == 0 ? qor_kit_is_valid_version_identity(kV1, &valid) : EXTRA_CHECK_FAILED;
 }
 
@@ -339,7 +298,7 @@ static const struct {
     {"an index past the end is refused", index_past_the_end, QOR_KIT_INVALID_ARGUMENT, "index is past", 0},
     {"the kit's refusal keeps its text", kit_refusal_keeps_its_text, QOR_KIT_INVALID_ARGUMENT,
      "Malformed launcher arguments", 0},
-    {"a Windows error ends in its code", windows_error_code_at_the_end, QOR_KIT_SYSTEM_ERROR,
+    {"a Windows error ends in its code", system_error_with_its_code, QOR_KIT_SYSTEM_ERROR,
      "Cannot read launcher state (error 2)", 2},
     {"text arrives exactly, and success clears the message", round_trip, QOR_KIT_OK, "", 0},
     {"a lone surrogate in an argument arrives as U+FFFD", lone_surrogate_argument, QOR_KIT_OK, "", 0},
@@ -360,7 +319,6 @@ static const struct {
 };
 
 int main(int argc, char** argv) {
-    qor_kit_list* left = NULL;
     int failures = 0;
     size_t i;
     if (argc == 3 && strcmp(argv[1], "--surrogate-child") == 0) return surrogate_child();
@@ -384,6 +342,6 @@ int main(int argc, char** argv) {
         failures += !passed;
     }
     qor_kit_launch_free(shared_launch);
-    if (qor_kit_remove_launcher_root(root, &left) == QOR_KIT_OK) qor_kit_list_free(left);
+    remove_root();
     return failures == 0 ? 0 : 1;
 }

@@ -2,7 +2,6 @@
  * thread that called it still runs: that thread then ends, and the process exits, in bounded
  * time. */
 #include <stdio.h>
-#include <string.h>
 #include <windows.h>
 
 #include "qor_launcher_kit.h"
