@@ -2,8 +2,9 @@
 #define QOR_KIT_BUILDING_DLL
 #include "qor_launcher_kit.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstring>
