@@ -43,7 +43,7 @@ void write_update_record(const std::wstring& launcher_root, std::string_view ide
         error = move_file(temporary, join(launcher_root, kUpdateRecordFileName),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
-    if (error != 0) ::DeleteFileW(temporary.c_str());
+    if (error != 0) remove_own_file(temporary);
 }
 
 }  // namespace detail
