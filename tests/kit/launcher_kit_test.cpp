@@ -570,16 +570,15 @@ TEST_P(LinkAtName, RefusesTheStageAndTouchesNothingOutside) {
     for (const std::string& name : found) EXPECT_EQ(read(outside / name), "keep me\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Places, LinkAtName,
-    testing::Values(LinkAtNameCase{"lock-dangling", "update.lock", {}},
-                    LinkAtNameCase{"staging-to-file", "launcher-state.staging", {"victim.txt"}},
-                    LinkAtNameCase{"staging-dangling", "launcher-state.staging", {}}),
-    [](const testing::TestParamInfo<LinkAtNameCase>& param) {
-        std::string name = param.param.place;
-        std::replace(name.begin(), name.end(), '-', '_');
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Places, LinkAtName,
+                         testing::Values(LinkAtNameCase{"lock-dangling", "update.lock", {}},
+                                         LinkAtNameCase{"staging-to-file", "launcher-state.staging", {"victim.txt"}},
+                                         LinkAtNameCase{"staging-dangling", "launcher-state.staging", {}}),
+                         [](const testing::TestParamInfo<LinkAtNameCase>& param) {
+                             std::string name = param.param.place;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 // ---------------------------------------------------------------------------
 // The sample launcher, installed as a version and started as the starter starts it.
