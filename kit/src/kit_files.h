@@ -114,6 +114,7 @@ DWORD move_file(const std::wstring& from, const std::wstring& to, DWORD flags);
 // first, never written through), flushed to the device when asked, and closes it.
 // Sharing conflicts on the leftover or the creation are retried for at most the bound.
 // Returns 0 on success, else the Windows error; the file may then be left behind.
+// Throws KitError "<name> is a link; delete it: <path>" when a link stands at the name.
 DWORD write_fresh_file(const std::wstring& path, std::string_view bytes, bool flush_to_device);
 
 // A version on trial signals readiness and the starter then publishes its promotion within
@@ -140,7 +141,9 @@ inline constexpr ULONGLONG kUpdateLockBoundMilliseconds = 10'000;
 // another holder for at most the bound, so that no prune removes a version between another
 // operation's check and the step that relies on it. Closing the handle lets go. Throws
 // KitError "Launcher root is busy with another update (error <code>)" when the wait runs
-// out, "Cannot lock launcher root (error <code>)" for other failures.
+// out, "update.lock is a folder; delete it: <path>" or "update.lock is a link; delete it:
+// <path>" (never created where a link points), "Cannot lock launcher root (error <code>)"
+// for other failures.
 FileHandle take_update_lock(const std::wstring& launcher_root);
 
 // GetFullPathNameW's absolute form. Throws KitError "Cannot inspect launcher path (error <code>)".
@@ -162,15 +165,53 @@ struct Listing {
 // The whole listing first: the callers rename and delete entries of the folder.
 Listing list_folder(const std::wstring& folder);
 
-// Deletes the link itself, through a handle that is shown to be the link: Wine opens
-// what a Unix link points to even when asked for the link, and deleting or renaming by
-// name there acts on the target. So under Wine a link to a folder stays. False when it stays.
-bool remove_link(const std::wstring& path);
+// Names the kit owns are deleted, renamed and created only through a handle shown to be the
+// listed name itself. Wine 8 shows a Unix link to a file as a plain file, opens what a link
+// points to even with FILE_FLAG_OPEN_REPARSE_POINT, and deletes, renames or creates the target
+// when asked by name; no attribute tells. A handle is the name itself when its final path is
+// the final path of the name's folder joined with the name (case folded: the folder's final
+// path undoes 8.3 names and the "\\?\" forms). Where it is not, Wine has opened a link's
+// target: the link's own name cannot be removed there, so it stays and is reported. Windows
+// opens a reparse point itself, which goes as the link it is.
+
+// True when file, opened by path, is path's entry itself, not what a link there points to.
+bool is_listed_name(HANDLE file, const std::wstring& path);
+
+struct Removal {
+    enum class Outcome { removed, absent, link_stays, failed } outcome;
+    DWORD error = 0;  // for failed
+};
+
+// Deletes the file (or a link, as a link) at path through such a handle, read-only too.
+// A folder stays (failed, ERROR_ACCESS_DENIED, as DeleteFileW answers).
+Removal remove_own_file(const std::wstring& path);
+
+// Application-defined codes (bit 29) for what stands at a name the kit owns.
+inline constexpr DWORD kLinkAtName = (DWORD{1} << 29) | 1;
+inline constexpr DWORD kFolderAtName = (DWORD{1} << 29) | 2;
+
+// Creates path anew (CREATE_NEW) with access and DELETE, sharing share, and checks that it
+// is the name itself: what was created elsewhere is deleted again. Returns 0, a Windows
+// error, or kLinkAtName (a dangling link included).
+DWORD create_own_file(const std::wstring& path, DWORD access, DWORD share, FileHandle& file);
+
+// Opens path, created when missing, with access, sharing share, never through a link at its
+// name. Returns 0, a Windows error, kLinkAtName or kFolderAtName.
+DWORD open_own_file(const std::wstring& path, DWORD access, DWORD share, FileHandle& file);
+
+// Throws KitError "<name> is a link; delete it: <path>" for kLinkAtName, "<name> is a folder;
+// delete it: <path>" for kFolderAtName.
+[[noreturn]] void refuse_name(const std::wstring& path, DWORD found);
 
 // Removes a file, a link (as a link, never entered) or a folder with all it holds, read-only
-// ones too; adds to left the deepest paths that stayed. Give it the "\\?\" form, so that
-// every listed name is acted on as listed, however deep.
-void remove_entry(const std::wstring& path, DWORD attributes, std::vector<std::wstring>& left);
+// ones too; adds to left every path that stayed, a folder after what it still holds. Give it
+// the "\\?\" form, so that every listed name is acted on as listed, however deep. What is
+// removed is decided on the handle; the attributes a listing gave are not trusted.
+void remove_entry(const std::wstring& path, DWORD listed_attributes, std::vector<std::wstring>& left);
+
+// Renames the folder at from (a plain folder, never a link) to to, through a handle shown to
+// be the name itself. Returns 0 or the Windows error (kLinkAtName for a link).
+DWORD rename_own_folder(const std::wstring& from, const std::wstring& to);
 
 // The full path and each folder above it, from its drive's or share's top folder ("C:\",
 // never the bare drive, which names the current folder of that drive) down to the path.

@@ -49,7 +49,7 @@ void remove_stale_marker_temporaries(const std::wstring& launcher_root) {
     do {
         const std::wstring_view name = found.cFileName;
         if (detail::has_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength)) {
-            ::DeleteFileW(join(launcher_root, name).c_str());  // one still held stays for a later run
+            detail::remove_own_file(join(launcher_root, name));  // one still held stays for a later run
         }
     } while (::FindNextFileW(search.get(), &found));
 }
@@ -155,7 +155,7 @@ void signal_readiness(const LaunchArguments& launch, std::string_view own_identi
     DWORD error = detail::write_fresh_file(temporary, std::string(own_identity) + "\n", /*flush_to_device=*/false);
     if (error == 0) error = detail::move_file(temporary, marker, MOVEFILE_REPLACE_EXISTING);
     if (error != 0) {
-        ::DeleteFileW(temporary.c_str());
+        detail::remove_own_file(temporary);
         detail::fail("Cannot signal readiness", error);
     }
     remove_stale_marker_temporaries(launch.launcher_root);
@@ -259,11 +259,16 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity,
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
     if (error != 0) {
-        ::DeleteFileW(temporary.c_str());
+        detail::remove_own_file(temporary);
         detail::replace_update_record(launcher_root, detail::format_update_record(previous));
         detail::fail("Cannot stage version", error);
     }
-    detail::replace_update_record(launcher_root, detail::format_update_record(record));
+    // The staging stands: a record that cannot be written now leaves it cleared, which only
+    // leaves a later failure of this update unnamed.
+    try {
+        detail::replace_update_record(launcher_root, detail::format_update_record(record));
+    } catch (const KitError&) {
+    }
 }
 
 }  // namespace qor::kit

@@ -42,11 +42,9 @@ void copy_new_file(const std::wstring& from, const std::wstring& to) {
         const DWORD error = ::GetLastError();
         detail::fail("Cannot read starter executable", error);
     }
-    detail::FileHandle target(::CreateFileW(to.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                                            /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                            /*hTemplateFile=*/nullptr));
-    if (!target.valid()) {
-        const DWORD error = ::GetLastError();
+    detail::FileHandle target;
+    if (const DWORD error = detail::create_own_file(to, GENERIC_WRITE, /*share=*/0, target); error != 0) {
+        if (error == detail::kLinkAtName) detail::refuse_name(to, error);
         detail::fail("Cannot copy starter executable", error);
     }
     std::vector<char> buffer(kCopyBufferBytes);
@@ -94,11 +92,10 @@ detail::FileHandle lock_for_removal(const std::wstring& lock_path) {
     const std::optional<DWORD> attributes = attributes_of(lock_path);
     // A link or a folder there: no starter can lock it, so none runs; opening it would follow it.
     if (attributes && (is_link(*attributes) || is_folder(*attributes))) return detail::FileHandle();
-    detail::FileHandle lock(::CreateFileW(lock_path.c_str(), GENERIC_READ | DELETE, /*dwShareMode=*/0,
-                                          /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                          /*hTemplateFile=*/nullptr));
-    if (!lock.valid()) {
-        const DWORD error = ::GetLastError();
+    detail::FileHandle lock;
+    const DWORD error = detail::open_own_file(lock_path, GENERIC_READ | DELETE, /*share=*/0, lock);
+    if (error == detail::kLinkAtName || error == detail::kFolderAtName) return detail::FileHandle();
+    if (error != 0) {
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
             throw KitError("A starter is running in this launcher root; close the launcher and try again",
                            ErrorKind::starter_running);
@@ -206,7 +203,7 @@ void create_launcher_state(const std::wstring& launcher_root, std::string_view c
     // Without MOVEFILE_REPLACE_EXISTING: a state that appeared meanwhile is never replaced.
     if (error == 0) error = detail::move_file(temporary, state, MOVEFILE_WRITE_THROUGH);
     if (error != 0) {
-        ::DeleteFileW(temporary.c_str());
+        detail::remove_own_file(temporary);
         if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
             throw KitError("Launcher state already exists");
         }
@@ -318,7 +315,7 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
         }
         lock.close();
     }
-    if (left.empty() && !::RemoveDirectoryW(launcher_root.c_str())) left.push_back(launcher_root);
+    if (!::RemoveDirectoryW(launcher_root.c_str())) left.push_back(launcher_root);
     // Reported as a user writes them, without the "\\?\" the removal went through.
     for (std::wstring& path : left) {
         if (path.starts_with(L"\\\\?\\UNC\\")) {

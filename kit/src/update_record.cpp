@@ -65,7 +65,7 @@ DWORD replace_update_record(const std::wstring& launcher_root, std::string_view 
     const std::wstring temporary = join(launcher_root, kRecordTemporaryName);
     DWORD error = write_fresh_file(temporary, bytes, /*flush_to_device=*/true);
     if (error == 0) error = move_file(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (error != 0) ::DeleteFileW(temporary.c_str());
+    if (error != 0) remove_own_file(temporary);
     return error;
 }
 

@@ -77,7 +77,6 @@ using detail::is_folder;
 using detail::is_link;
 using detail::list_folder;
 using detail::Listing;
-using detail::remove_link;
 
 // Best effort: what cannot go now stays, under a name no version has, for a later call.
 void remove_tree(const std::wstring& folder) {
@@ -103,8 +102,14 @@ public:
     // and stays for a later call; no retry, a program that runs will not let go soon.
     void rename_away(const std::wstring& versions, const std::wstring& name) {
         std::wstring doomed = join(versions, std::wstring(kDeletionPrefix) + random_hex());
-        if (::MoveFileExW(join(versions, name).c_str(), doomed.c_str(), /*dwFlags=*/0)) {
+        const std::wstring folder = join(versions, name);
+        const DWORD error = detail::rename_own_folder(folder, doomed);
+        if (error == 0) {
             folders_.push_back(std::move(doomed));
+        } else if (error == detail::kLinkAtName) {
+            // Never renamed: under Wine that would move what the link points to.
+            std::vector<std::wstring> left;
+            detail::remove_entry(folder, /*listed_attributes=*/0, left);
         }
     }
 
@@ -420,12 +425,7 @@ void prune_versions_keeping(const std::wstring& launcher_root, const std::string
     };
     for (const FolderEntry& entry : listing.entries) {
         if (!is_folder(entry.attributes) || kept(folded_ascii(entry.name))) continue;
-        // Never renamed: under Wine that would move what the link points to.
-        if (is_link(entry.attributes)) {
-            remove_link(join(versions, entry.name));
-        } else {
-            doomed.rename_away(versions, entry.name);
-        }
+        doomed.rename_away(versions, entry.name);
     }
 }
 

@@ -658,6 +658,46 @@ INSTANTIATE_TEST_SUITE_P(Places, StageThroughLink, testing::Values("versions-lin
                              return name;
                          });
 
+// A link at a name the kit writes (make_links.sh), to a file outside the root or to nothing:
+// the stage is refused naming it, and nothing outside is created or deleted.
+struct LinkAtNameCase {
+    const char* place;
+    const char* name;
+    std::vector<std::string> outside;
+};
+
+void PrintTo(const LinkAtNameCase& c, std::ostream* out) { *out << c.place; }
+
+class LinkAtName : public KitRoot, public testing::WithParamInterface<LinkAtNameCase> {};
+
+TEST_P(LinkAtName, RefusesTheStageAndTouchesNothingOutside) {
+    const LinkAtNameCase& c = GetParam();
+    const wchar_t* base = _wgetenv(L"QOR_KIT_LINKS");
+    ASSERT_NE(base, nullptr) << "run through CTest: its fixture lays the links and sets QOR_KIT_LINKS";
+    const fs::path linked = fs::path(base) / c.place / "root";
+    const fs::path outside = fs::path(base) / c.place / "outside";
+    ASSERT_TRUE(fs::is_directory(linked / "versions")) << "fixture folders missing";
+    const std::string before = state_text(kV1, "", false);
+    write(linked / "launcher-state", before);
+    EXPECT_EQ(failure_of([&] { qor::kit::stage_version(linked.wstring(), kV3); }),
+              std::string(c.name) + " is a link; delete it: " + (linked / c.name).string());
+    EXPECT_EQ(read(linked / "launcher-state"), before);
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(outside)) found.push_back(entry.path().filename().string());
+    EXPECT_EQ(found, c.outside);
+    for (const std::string& name : found) EXPECT_EQ(read(outside / name), "keep me\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, LinkAtName,
+                         testing::Values(LinkAtNameCase{"lock-dangling", "update.lock", {}},
+                                         LinkAtNameCase{"staging-to-file", "launcher-state.staging", {"victim.txt"}},
+                                         LinkAtNameCase{"staging-dangling", "launcher-state.staging", {}}),
+                         [](const testing::TestParamInfo<LinkAtNameCase>& param) {
+                             std::string name = param.param.place;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
 // ---------------------------------------------------------------------------
 // The sample launcher, installed as a version and started as the starter starts it.
 

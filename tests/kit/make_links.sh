@@ -22,3 +22,14 @@ ln -s "../../elsewhere/versions/$id" "$base/folder-link/versions/$id"
 # The executable is a link (to a folder: a link to a file shows as a plain file).
 mkdir -p "$base/executable-link/versions/$id"
 ln -s "../../../elsewhere/versions/$id" "$base/executable-link/versions/$id/QorLauncher.exe"
+
+# Links at names the kit writes: a dangling one at update.lock, one to a file outside and a
+# dangling one at launcher-state.staging.
+for place in lock-dangling staging-to-file staging-dangling; do
+  mkdir -p "$base/$place/root/versions/$id" "$base/$place/outside"
+  printf 'MZ' >"$base/$place/root/versions/$id/QorLauncher.exe"
+done
+ln -s ../outside/lock "$base/lock-dangling/root/update.lock"
+printf 'keep me\n' >"$base/staging-to-file/outside/victim.txt"
+ln -s ../outside/victim.txt "$base/staging-to-file/root/launcher-state.staging"
+ln -s ../outside/staging "$base/staging-dangling/root/launcher-state.staging"

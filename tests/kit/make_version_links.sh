@@ -16,3 +16,10 @@ printf 'Qor launcher 1\n%s\n-\n0\n' "$current" >"$base/root/launcher-state"
 printf 'keep me\n' >"$base/outside/full/keep.txt"
 ln -s ../../outside/empty "$base/root/versions/$old_a"
 ln -s ../../outside/full "$base/root/versions/$old_b"
+
+# An old version holding a file and a link to a file outside the root (a plain file to Wine).
+old_d=$(printf 'd%.0s' {1..64})
+mkdir -p "$base/root/versions/$old_d"
+printf 'notes\n' >"$base/root/versions/$old_d/notes.txt"
+printf 'precious\n' >"$base/outside/precious.txt"
+ln -s ../../../outside/precious.txt "$base/root/versions/$old_d/precious.txt"

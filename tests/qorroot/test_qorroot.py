@@ -256,6 +256,20 @@ class QorRootTest(StarterTestCase):
             self.assertEqual(returncode, 0, output)
             self.assertFalse(stopped.path.exists())
 
+    def test_remove_never_deletes_through_a_link_and_lists_what_stays(self):
+        # Wine shows a Unix link to a file as a plain file and cannot remove it as a link.
+        root = self.make_root({CURRENT: ""}, (CURRENT,))
+        outside = root.path.parent / (root.path.name + "-outside")
+        outside.mkdir(exist_ok=True)
+        (outside / "precious.txt").write_text("precious\n")
+        (root.path / "settings.ini").write_text("[user]\n")
+        os.symlink(outside / "precious.txt", root.path / "precious.txt")
+        returncode, output = self.qorroot("remove", root.windows)
+        self.assertEqual(returncode, 4, output)
+        self.assertEqual((outside / "precious.txt").read_text(), "precious\n")
+        self.assertEqual([p.name for p in root.path.iterdir()], ["precious.txt"])
+        self.assertEqual(output.splitlines(), [f"left: {root.windows}\\precious.txt", f"left: {root.windows}"])
+
 
 if __name__ == "__main__":
     unittest.main()
