@@ -2,8 +2,8 @@
 #define QOR_KIT_BUILDING_DLL
 #include "qor_launcher_kit.h"
 
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <cstring>
 #include <memory>
@@ -133,17 +133,29 @@ int guarded(Call&& call) noexcept {
         last_error.clear();
         return call();
     } catch (const BoundaryError& error) {
-        try { last_error = error.what(); } catch (...) {}
+        try {
+            last_error = error.what();
+        } catch (...) {
+        }
         return error.status();
     } catch (const KitError& error) {
-        try { last_error = error.what(); } catch (...) {}
+        try {
+            last_error = error.what();
+        } catch (...) {
+        }
         return QOR_KIT_FAILED;
     } catch (const std::bad_alloc&) {
         last_error.clear();
-        try { last_error = "Out of memory"; } catch (...) {}
+        try {
+            last_error = "Out of memory";
+        } catch (...) {
+        }
         return QOR_KIT_OUT_OF_MEMORY;
     } catch (const std::exception& error) {
-        try { last_error = error.what(); } catch (...) {}
+        try {
+            last_error = error.what();
+        } catch (...) {
+        }
         return QOR_KIT_FAILED;
     } catch (...) {
         last_error.clear();
@@ -276,10 +288,8 @@ int qor_kit_launch_root(const qor_kit_launch* launch, char* buffer, size_t buffe
     return guarded([&] { return copy_out(live(launch).root, buffer, buffer_size, required); });
 }
 
-int qor_kit_launch_readiness_token(const qor_kit_launch* launch, char* buffer, size_t buffer_size,
-                                   size_t* required) {
-    return guarded(
-        [&] { return copy_out(live(launch).arguments.readiness_token, buffer, buffer_size, required); });
+int qor_kit_launch_readiness_token(const qor_kit_launch* launch, char* buffer, size_t buffer_size, size_t* required) {
+    return guarded([&] { return copy_out(live(launch).arguments.readiness_token, buffer, buffer_size, required); });
 }
 
 int qor_kit_own_version_identity(char* buffer, size_t buffer_size, size_t* required) {
@@ -354,8 +364,8 @@ int qor_kit_failed_update(const char* launcher_root, char* identity, size_t iden
     });
 }
 
-int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
-                            size_t identity_size, size_t* required) {
+int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity, size_t identity_size,
+                            size_t* required) {
     return guarded([&] { return install(launcher_root, source_folder, nullptr, identity, identity_size, required); });
 }
 
@@ -421,8 +431,7 @@ int qor_kit_initialize_launcher_root(const char* launcher_root, const char* star
         if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
             return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
         }
-        return copy_out(qor::kit::initialize_launcher_root(root, starter, version), identity, identity_size,
-                        required);
+        return copy_out(qor::kit::initialize_launcher_root(root, starter, version), identity, identity_size, required);
     });
 }
 
@@ -455,6 +464,20 @@ int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left)
         auto list = std::make_unique<qor_kit_list>();
         for (const std::wstring& path : qor::kit::remove_launcher_root(root)) list->items.emplace_back(narrow(path), 0);
         hand_out(std::move(list), left);
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_verify_version(const char* launcher_root, const char* identity, qor_kit_list** problems) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        require(identity != nullptr, "identity is NULL");
+        require(problems != nullptr, "problems is NULL");
+        auto list = std::make_unique<qor_kit_list>();
+        for (const qor::kit::VersionProblem& problem : qor::kit::verify_version(root, identity)) {
+            list->items.emplace_back(problem.path, static_cast<int>(problem.kind));
+        }
+        hand_out(std::move(list), problems);
         return QOR_KIT_OK;
     });
 }

@@ -39,9 +39,9 @@ extern "C" {
 #define QOR_KIT_INTERFACE_VERSION 1
 
 #define QOR_KIT_OK 0
-#define QOR_KIT_FAILED 1            /* the kit refused or failed; the message says why */
-#define QOR_KIT_INVALID_ARGUMENT 2  /* NULL pointer, text not UTF-8, unknown or freed handle */
-#define QOR_KIT_BUFFER_TOO_SMALL 3  /* *required holds the size needed */
+#define QOR_KIT_FAILED 1           /* the kit refused or failed; the message says why */
+#define QOR_KIT_INVALID_ARGUMENT 2 /* NULL pointer, text not UTF-8, unknown or freed handle */
+#define QOR_KIT_BUFFER_TOO_SMALL 3 /* *required holds the size needed */
 #define QOR_KIT_OUT_OF_MEMORY 4
 
 /* A ready launcher that exits with this code is started again, into the staged version. */
@@ -118,8 +118,8 @@ QOR_KIT_API int qor_kit_install_version(const char* launcher_root, const char* s
 /* The same for a download whose identity was announced: a source whose QorLauncher.exe
  * hashes to anything else is refused before anything is published. */
 QOR_KIT_API int qor_kit_install_version_expecting(const char* launcher_root, const char* source_folder,
-                                                  const char* expected_identity, char* identity,
-                                                  size_t identity_size, size_t* required);
+                                                  const char* expected_identity, char* identity, size_t identity_size,
+                                                  size_t* required);
 /* Removes versions that are neither current, staged nor the caller's own. Call once ready. */
 QOR_KIT_API int qor_kit_prune_versions(const char* launcher_root);
 
@@ -147,6 +147,11 @@ QOR_KIT_API int qor_kit_check_launcher_root(const char* launcher_root, qor_kit_l
 /* Uninstalls the root, unless a starter runs in it. Lists the paths it had to leave
  * (flag 0); empty when the root is gone whole. */
 QOR_KIT_API int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left);
+/* Hashes an installed version again against its manifest: one item per file that is not as
+ * it says, the text its path (UTF-8, "/" between names), the flag 1 missing, 2 changed,
+ * 3 extra. Empty when the version is intact. A version installed by the 1.0 kit is checked
+ * by its QorLauncher.exe alone. QOR_KIT_VERSION_NOT_INSTALLED when there is no such folder. */
+QOR_KIT_API int qor_kit_verify_version(const char* launcher_root, const char* identity, qor_kit_list** problems);
 
 #ifdef __cplusplus
 }
