@@ -2,8 +2,8 @@
 #define QOR_KIT_BUILDING_DLL
 #include "qor_launcher_kit.h"
 
-#include <shellapi.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstring>
 #include <memory>
@@ -133,29 +133,17 @@ int guarded(Call&& call) noexcept {
         last_error.clear();
         return call();
     } catch (const BoundaryError& error) {
-        try {
-            last_error = error.what();
-        } catch (...) {
-        }
+        try { last_error = error.what(); } catch (...) {}
         return error.status();
     } catch (const KitError& error) {
-        try {
-            last_error = error.what();
-        } catch (...) {
-        }
+        try { last_error = error.what(); } catch (...) {}
         return QOR_KIT_FAILED;
     } catch (const std::bad_alloc&) {
         last_error.clear();
-        try {
-            last_error = "Out of memory";
-        } catch (...) {
-        }
+        try { last_error = "Out of memory"; } catch (...) {}
         return QOR_KIT_OUT_OF_MEMORY;
     } catch (const std::exception& error) {
-        try {
-            last_error = error.what();
-        } catch (...) {
-        }
+        try { last_error = error.what(); } catch (...) {}
         return QOR_KIT_FAILED;
     } catch (...) {
         last_error.clear();
@@ -288,8 +276,10 @@ int qor_kit_launch_root(const qor_kit_launch* launch, char* buffer, size_t buffe
     return guarded([&] { return copy_out(live(launch).root, buffer, buffer_size, required); });
 }
 
-int qor_kit_launch_readiness_token(const qor_kit_launch* launch, char* buffer, size_t buffer_size, size_t* required) {
-    return guarded([&] { return copy_out(live(launch).arguments.readiness_token, buffer, buffer_size, required); });
+int qor_kit_launch_readiness_token(const qor_kit_launch* launch, char* buffer, size_t buffer_size,
+                                   size_t* required) {
+    return guarded(
+        [&] { return copy_out(live(launch).arguments.readiness_token, buffer, buffer_size, required); });
 }
 
 int qor_kit_own_version_identity(char* buffer, size_t buffer_size, size_t* required) {
@@ -364,8 +354,8 @@ int qor_kit_failed_update(const char* launcher_root, char* identity, size_t iden
     });
 }
 
-int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity, size_t identity_size,
-                            size_t* required) {
+int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
+                            size_t identity_size, size_t* required) {
     return guarded([&] { return install(launcher_root, source_folder, nullptr, identity, identity_size, required); });
 }
 
@@ -431,7 +421,8 @@ int qor_kit_initialize_launcher_root(const char* launcher_root, const char* star
         if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
             return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
         }
-        return copy_out(qor::kit::initialize_launcher_root(root, starter, version), identity, identity_size, required);
+        return copy_out(qor::kit::initialize_launcher_root(root, starter, version), identity, identity_size,
+                        required);
     });
 }
 

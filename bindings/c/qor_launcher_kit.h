@@ -39,9 +39,9 @@ extern "C" {
 #define QOR_KIT_INTERFACE_VERSION 1
 
 #define QOR_KIT_OK 0
-#define QOR_KIT_FAILED 1           /* the kit refused or failed; the message says why */
-#define QOR_KIT_INVALID_ARGUMENT 2 /* NULL pointer, text not UTF-8, unknown or freed handle */
-#define QOR_KIT_BUFFER_TOO_SMALL 3 /* *required holds the size needed */
+#define QOR_KIT_FAILED 1            /* the kit refused or failed; the message says why */
+#define QOR_KIT_INVALID_ARGUMENT 2  /* NULL pointer, text not UTF-8, unknown or freed handle */
+#define QOR_KIT_BUFFER_TOO_SMALL 3  /* *required holds the size needed */
 #define QOR_KIT_OUT_OF_MEMORY 4
 
 /* A ready launcher that exits with this code is started again, into the staged version. */
@@ -118,8 +118,8 @@ QOR_KIT_API int qor_kit_install_version(const char* launcher_root, const char* s
 /* The same for a download whose identity was announced: a source whose QorLauncher.exe
  * hashes to anything else is refused before anything is published. */
 QOR_KIT_API int qor_kit_install_version_expecting(const char* launcher_root, const char* source_folder,
-                                                  const char* expected_identity, char* identity, size_t identity_size,
-                                                  size_t* required);
+                                                  const char* expected_identity, char* identity,
+                                                  size_t identity_size, size_t* required);
 /* Removes versions that are neither current, staged nor the caller's own. Call once ready. */
 QOR_KIT_API int qor_kit_prune_versions(const char* launcher_root);
 
