@@ -7,6 +7,7 @@
 #include <set>
 
 #include "root_argument.h"
+#include "sha256_blocks.h"
 #include "version_manifest.h"
 
 namespace qor::kit::detail {
@@ -103,7 +104,8 @@ std::string to_hex(const unsigned char* bytes, std::size_t count) {
     return hex;
 }
 
-Sha256Algorithm::Sha256Algorithm() {
+Sha256Algorithm::Sha256Algorithm(bool system_only) : sha_instructions_(!system_only && has_sha_instructions()) {
+    if (sha_instructions_) return;
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     check_hash_status(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
                                                     /*pszImplementation=*/nullptr, /*dwFlags=*/0));
@@ -115,6 +117,7 @@ void Sha256Algorithm::Closer::operator()(BCRYPT_ALG_HANDLE algorithm) const {
 }
 
 Sha256::Sha256(const Sha256Algorithm& algorithm) {
+    if (algorithm.uses_sha_instructions()) return;
     BCRYPT_HASH_HANDLE hash = nullptr;
     check_hash_status(::BCryptCreateHash(algorithm.get(), &hash, /*pbHashObject=*/nullptr, /*cbHashObject=*/0,
                                          /*pbSecret=*/nullptr, /*cbSecret=*/0, /*dwFlags=*/0));
@@ -124,6 +127,23 @@ Sha256::Sha256(const Sha256Algorithm& algorithm) {
 void Sha256::Destroyer::operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
 
 void Sha256::add(const unsigned char* bytes, std::size_t count) {
+    if (!hash_) {
+        total_ += count;
+        if (pending_size_ > 0) {
+            const std::size_t taken = std::min(count, sizeof pending_ - pending_size_);
+            std::copy(bytes, bytes + taken, pending_ + pending_size_);
+            pending_size_ += taken;
+            bytes += taken;
+            count -= taken;
+            if (pending_size_ < sizeof pending_) return;
+            sha256_blocks(state_, pending_, 1);
+            pending_size_ = 0;
+        }
+        sha256_blocks(state_, bytes, count / 64);
+        std::copy(bytes + count / 64 * 64, bytes + count, pending_);
+        pending_size_ = count % 64;
+        return;
+    }
     while (count > 0) {
         const ULONG part = static_cast<ULONG>(std::min<std::size_t>(count, 1u << 30));
         // BCryptHashData does not write its input; its parameter is not const.
@@ -135,6 +155,20 @@ void Sha256::add(const unsigned char* bytes, std::size_t count) {
 
 std::string Sha256::finish() {
     std::array<unsigned char, 32> digest{};
+    if (!hash_) {
+        // FIPS 180-4 padding: 0x80, zeros, the length in bits as 64 bits big-endian.
+        const std::uint64_t bits = total_ * 8;
+        std::array<unsigned char, 128> tail{};
+        std::copy(pending_, pending_ + pending_size_, tail.begin());
+        tail[pending_size_] = 0x80;
+        const std::size_t blocks = pending_size_ < 56 ? 1 : 2;
+        for (int i = 0; i < 8; ++i)
+            tail[blocks * 64 - 1 - static_cast<std::size_t>(i)] = static_cast<unsigned char>(bits >> (8 * i));
+        sha256_blocks(state_, tail.data(), blocks);
+        for (std::size_t i = 0; i < 32; ++i)
+            digest[i] = static_cast<unsigned char>(state_[i / 4] >> (24 - 8 * (i % 4)));
+        return to_hex(digest.data(), digest.size());
+    }
     check_hash_status(::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), /*dwFlags=*/0));
     return to_hex(digest.data(), digest.size());
 }

@@ -6,6 +6,7 @@
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,13 +27,16 @@ inline constexpr DWORD kCopyBufferBytes = 1 << 20;
 
 std::string to_hex(const unsigned char* bytes, std::size_t count);
 
-// The system's SHA-256, opened once per install or verify.
+// SHA-256, opened once per install or verify: the processor's SHA instructions where it has
+// them, else the system's hash (or that one when asked, to compare the two).
 class Sha256Algorithm {
 public:
-    Sha256Algorithm();
+    explicit Sha256Algorithm(bool system_only = false);
     BCRYPT_ALG_HANDLE get() const { return algorithm_.get(); }
+    bool uses_sha_instructions() const { return sha_instructions_; }
 
 private:
+    bool sha_instructions_;
     struct Closer {
         void operator()(BCRYPT_ALG_HANDLE algorithm) const;
     };
@@ -50,7 +54,13 @@ private:
     struct Destroyer {
         void operator()(BCRYPT_HASH_HANDLE hash) const;
     };
+    // The system's hash, when the processor's instructions are not used.
     std::unique_ptr<void, Destroyer> hash_;
+    std::uint32_t state_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    unsigned char pending_[64] = {};
+    std::size_t pending_size_ = 0;
+    std::uint64_t total_ = 0;
 };
 
 std::string sha256_of_bytes(const Sha256Algorithm& algorithm, std::string_view bytes);

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "qor/launcher_kit.h"
+#include "version_files.h"
 
 namespace {
 
@@ -157,6 +159,30 @@ TEST(VersionManifest, ParseRefusesAnythingFormatWouldNotHaveWritten) {
               18446744073709551615ULL);
     EXPECT_TRUE(parse_failure(std::string(qor::kit::detail::kManifestMaxBytes + 1, 'x')).find("16 MiB") !=
                 std::string::npos);
+}
+
+// The processor's SHA instructions against the system's hash: every padding case, and input
+// given in pieces that do not fall on blocks.
+TEST(VersionHash, TheProcessorsInstructionsHashAsTheSystemDoes) {
+    const qor::kit::detail::Sha256Algorithm fast;
+    if (!fast.uses_sha_instructions()) GTEST_SKIP() << "this processor has no SHA instructions";
+    const qor::kit::detail::Sha256Algorithm system(/*system_only=*/true);
+    EXPECT_EQ(qor::kit::detail::sha256_of_bytes(fast, "abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    std::mt19937 random(7);
+    for (const std::size_t size :
+         std::vector<std::size_t>{0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 1000, (1u << 20) + 7}) {
+        std::vector<unsigned char> bytes(size);
+        for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
+        qor::kit::detail::Sha256 pieces(fast);
+        for (std::size_t at = 0; at < size;) {
+            const std::size_t part = std::min<std::size_t>(size - at, 1 + random() % 200);
+            pieces.add(bytes.data() + at, part);
+            at += part;
+        }
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), size);
+        EXPECT_EQ(pieces.finish(), qor::kit::detail::sha256_of_bytes(system, text)) << size;
+    }
 }
 
 }  // namespace
