@@ -115,8 +115,8 @@ QOR_KIT_API int qor_kit_failed_update(const char* launcher_root, char* identity,
  * and gives its identity (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). */
 QOR_KIT_API int qor_kit_install_version(const char* launcher_root, const char* source_folder, char* identity,
                                         size_t identity_size, size_t* required);
-/* The same for a download whose identity was announced: a source whose QorLauncher.exe
- * hashes to anything else is refused before anything is published. */
+/* The same for a download whose identity was announced: a source whose manifest (every
+ * file) hashes to anything else is refused before anything is published. */
 QOR_KIT_API int qor_kit_install_version_expecting(const char* launcher_root, const char* source_folder,
                                                   const char* expected_identity, char* identity,
                                                   size_t identity_size, size_t* required);
