@@ -27,19 +27,6 @@ def short(identity):
     return identity[:12]
 
 
-def manifest_identity(folder):
-    """The kit's identity of a version folder, computed here as any release tool would:
-    the SHA-256 of its manifest (docs/protocol.md)."""
-    lines = []
-    for path in folder.rglob("*"):
-        if path.is_file():
-            relative = path.relative_to(folder).as_posix()
-            data = path.read_bytes()
-            lines.append((relative.encode(), f"{hashlib.sha256(data).hexdigest()} {len(data)} {relative}\n"))
-    text = "Qor version manifest 1\n" + "".join(line for _, line in sorted(lines))
-    return hashlib.sha256(text.encode()).hexdigest()
-
-
 class Demo:
     def __init__(self, root_name):
         self.root = qorwine.DRIVE_C / root_name
@@ -69,7 +56,7 @@ class Demo:
             (folder / "resources" / "notes.txt").write_text(f"release notes of {name}\n")
             if name == "v3":
                 (folder / "broken").write_text("fail before readiness\n")
-            self.versions[name] = folder.name if name == "v1" else manifest_identity(folder)
+            self.versions[name] = folder.name if name == "v1" else qorwine.manifest_identity(folder)
         self.write_state(qorwine.state_text(self.versions["v1"]).encode())
 
         print(f"Launcher root: {self.root}  (inside Wine: {qorwine.windows_path(self.root)})")
