@@ -44,26 +44,30 @@ class Demo:
         (self.root / "versions").mkdir(parents=True)
         shutil.copy2(qorwine.STARTER, self.root / "QorStarter.exe")
         base = SAMPLE.read_bytes()
-        for name in ("v1", "v2", "v3"):
-            # A trailer after the image changes the file's SHA-256, not the program.
-            build = base + f"\nqor-sample-build {name}\n".encode()
-            self.versions[name] = hashlib.sha256(build).hexdigest()
-            # v1 as the launcher package installs it; v2 and v3 as an update downloads them.
-            folder = self.root / "versions" / self.versions[name] if name == "v1" else self.downloads / name
+        for name in ("v1", "v2", "v2b", "v3"):
+            # A trailer after the image changes the file's SHA-256, not the program; v2b is
+            # v2's executable with another file beside it.
+            build = base + f"\nqor-sample-build {name.replace('v2b', 'v2')}\n".encode()
+            # v1 as the 1.0 kit installed it: named by the SHA-256 of its executable alone,
+            # no manifest beside it. v2, v2b and v3 as an update downloads them.
+            folder = self.root / "versions" / hashlib.sha256(build).hexdigest() if name == "v1" else self.downloads / name
             (folder / "resources").mkdir(parents=True)
             (folder / "QorLauncher.exe").write_bytes(build)
             (folder / "resources" / "notes.txt").write_text(f"release notes of {name}\n")
-        (self.downloads / "v3" / "broken").write_text("fail before readiness\n")
+            if name == "v3":
+                (folder / "broken").write_text("fail before readiness\n")
+            self.versions[name] = folder.name if name == "v1" else qorwine.manifest_identity(folder)
         self.write_state(qorwine.state_text(self.versions["v1"]).encode())
 
         print(f"Launcher root: {self.root}  (inside Wine: {qorwine.windows_path(self.root)})")
         print("  QorStarter.exe")
-        print(f"  versions/{self.versions['v1']}/QorLauncher.exe, resources/   (v1)")
+        print(f"  versions/{self.versions['v1']}/QorLauncher.exe, resources/   (v1, installed by the 1.0 kit)")
         print("  launcher-state: v1 current, nothing staged")
         print(f"Downloads, not yet installed: {self.downloads}")
-        for name in ("v2", "v3"):
-            note = "  <- has a 'broken' file: fails before readiness" if name == "v3" else ""
-            print(f"  {name}/QorLauncher.exe, resources/   (SHA-256 {short(self.versions[name])}...){note}")
+        for name in ("v2", "v2b", "v3"):
+            note = {"v3": "  <- has a 'broken' file: fails before readiness",
+                    "v2b": "  <- v2's QorLauncher.exe, other release notes"}.get(name, "")
+            print(f"  {name}/QorLauncher.exe, resources/   (identity {short(self.versions[name])}...){note}")
 
     def download(self, name):
         return qorwine.windows_path(self.downloads / name)
@@ -87,7 +91,9 @@ class Demo:
 
         folder = self.root / "versions" / self.versions[name]
         self.expect(folder.is_dir() and tree(folder) == tree(self.downloads / name),
-                    f"versions/<SHA-256 of {name}'s QorLauncher.exe> holds exactly the files of downloads/{name}")
+                    f"versions/<identity of {name}> holds exactly the files of downloads/{name}")
+        self.expect((self.root / "versions" / f"{self.versions[name]}.manifest").is_file(),
+                    f"its manifest is stored beside it as versions/<identity of {name}>.manifest")
 
     def write_state(self, data):
         (self.root / "launcher-state").write_bytes(data)
@@ -141,7 +147,7 @@ class Demo:
     # --- the scenario ---------------------------------------------------------
 
     def run_all(self):
-        v1, v2, v3 = (self.versions[n] for n in ("v1", "v2", "v3"))
+        v1, v2, v2b, v3 = (self.versions[n] for n in ("v1", "v2", "v2b", "v3"))
 
         self.step("1. Pass-through: a lone --version goes straight to the current version")
         run = self.start("--version")
@@ -169,14 +175,29 @@ class Demo:
         self.show_state()
         self.expect(run.returncode == 0, "exit code 0")
         self.expect(any(f"[launcher {short(v1)}] installed {short(v2)}" in l for l in lines),
-                    "v1 installed v2 under the SHA-256 of its executable")
+                    "v1 installed v2 under the SHA-256 of its manifest")
         self.expect_installed("v2")
         self.expect(any(f"[launcher {short(v1)}] staged {short(v2)}" in l for l in lines), "v1 staged v2")
         self.expect(any(f"[launcher {short(v2)}] ready" in l for l in lines), "v2 started and became ready")
         self.expect(not any("rollback" in l for l in lines), "no rollback")
-        self.expect(any(f"[launcher {short(v2)}] pruned" in l for l in lines) and self.version_names() == [v2],
-                    "once promoted, v2 pruned v1: versions holds v2 alone")
+        self.expect(any(f"[launcher {short(v2)}] pruned" in l for l in lines) and
+                    self.version_names() == [v2, f"{v2}.manifest"],
+                    "once promoted, v2 pruned v1 (of the 1.0 kit): versions holds v2 and its manifest alone")
         self.expect_settled("v2")
+
+        self.step("3b. An update that changes only a file beside the executable: v2b has another identity, "
+                  "is installed, tried, promoted, and prunes v2")
+        self.expect(v2b != v2, "v2b, differing from v2 only in resources/notes.txt, has another identity")
+        run = self.start("--install-from", self.download("v2b"), "--identity", v2b)
+        lines = self.new_log_lines()
+        self.show_state()
+        self.expect(run.returncode == 0, "exit code 0")
+        self.expect_installed("v2b")
+        self.expect(any(f"[launcher {short(v2b)}] ready" in l for l in lines), "v2b started and became ready")
+        self.expect(self.version_names() == [v2b, f"{v2b}.manifest"], "v2b pruned v2 and its manifest")
+        self.expect_settled("v2b")
+        # From here on the current version is v2b, with v2's program.
+        v2 = v2b
 
         self.step("4. A broken update: v2 installs v3 and stages it, v3 fails before readiness, v2 comes back "
                   "and prunes v3")
@@ -190,8 +211,8 @@ class Demo:
                     "v2 was started again and told about the rollback")
         self.expect(any(f"[launcher {short(v2)}] the update {short(v3)} failed its trial" in l for l in lines),
                     "the kit told v2 which update failed: v3")
-        self.expect(self.version_names() == [v2], "the failed v3 is gone from versions")
-        self.expect_settled("v2")
+        self.expect(self.version_names() == [v2, f"{v2}.manifest"], "the failed v3 and its manifest are gone")
+        self.expect_settled("v2b")
 
         self.step("4b. The update server offers v3 again at the next start: v2 does not fall into it twice")
         run = self.start(*offer_v3)
@@ -200,7 +221,7 @@ class Demo:
         self.expect(any(f"[launcher {short(v2)}] not installing {short(v3)} again" in l for l in lines),
                     "v2 neither installed nor staged v3, whose trial failed")
         self.expect(not any(f"[launcher {short(v3)}]" in l for l in lines), "v3 was not started")
-        self.expect_settled("v2")
+        self.expect_settled("v2b")
 
         self.step("5. A failure as the user sees it: launcher-state saved with CR LF line ends")
         good = self.state()
@@ -217,7 +238,7 @@ class Demo:
         run = self.start(relay=True)
         self.new_log_lines()
         self.show_failure(run, qorwine.NOT_INITIALIZED)
-        self.expect_settled("v2")
+        self.expect_settled("v2b")
         (self.root / "versions" / v2 / "broken").unlink()
 
         leftovers = sorted(p.name for p in self.root.iterdir()

@@ -6,6 +6,7 @@ mount point) as a reparse point, so a correct starter refuses any root under Z:.
 """
 
 import codecs
+import hashlib
 import json
 import os
 import re
@@ -187,6 +188,19 @@ def finish(process, timeout=120):
     stdout, stderr = _collect(process, timeout)
     text = stderr.decode("utf-8", "replace")
     return Run(process.returncode, stdout, text, main_thread_calls(text))
+
+
+def manifest_identity(folder):
+    """The kit's identity of a version folder, computed here as any release tool would: the
+    SHA-256 of its manifest (docs/protocol.md), every file by size, SHA-256 and path."""
+    lines = []
+    for path in Path(folder).rglob("*"):
+        if path.is_file():
+            relative = path.relative_to(folder).as_posix()
+            data = path.read_bytes()
+            lines.append((relative.encode(), f"{hashlib.sha256(data).hexdigest()} {len(data)} {relative}\n"))
+    text = "Qor version manifest 1\n" + "".join(line for _, line in sorted(lines))
+    return hashlib.sha256(text.encode()).hexdigest()
 
 
 def state_text(current, staged="", trial=False):

@@ -8,7 +8,6 @@ It logs "start <identity> <rollback 0|1> <hex of each user argument>" to
 rollback) installs the folder, stages it and exits 73; otherwise it prunes and exits 0.
 A file "broken" in its version folder makes it exit 9 before readiness."""
 
-import hashlib
 import os
 import shutil
 import sys
@@ -38,7 +37,7 @@ def build_folder(folder, executable_bytes, broken=False):
     shutil.copy2(DLL, folder / "QorLauncherKit.dll")
     if broken:
         (folder / "broken").write_text("exit before readiness\n")
-    return hashlib.sha256(executable_bytes).hexdigest()
+    return qorwine.manifest_identity(folder)
 
 
 class LauncherScenario(StarterTestCase):
@@ -52,7 +51,7 @@ class LauncherScenario(StarterTestCase):
         self.assertEqual([bytes.fromhex(f).decode("utf-8") for f in fields[3:]], arguments)
 
     def versions(self, root):
-        return sorted(p.name for p in (root.path / "versions").iterdir())
+        return sorted(p.name for p in (root.path / "versions").iterdir() if p.is_dir())
 
     def test_update_cycle_and_rollback(self):
         self.assertTrue(LAUNCHER.is_file(), f"no {LANGUAGE} launcher at {LAUNCHER}")

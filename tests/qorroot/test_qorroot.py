@@ -222,6 +222,18 @@ class QorRootTest(StarterTestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn('ready; user arguments: "hello"', (root.path / "launcher.log").read_text())
 
+        # verify hashes the current version again and names a file with one byte changed.
+        def verify(*args):
+            returncode, output = self.qorroot("verify", root.windows, *args)
+            return returncode, output.strip()
+
+        self.assertEqual(verify(), (0, f"ok: version {identity} is intact"))
+        executable = root.path / "versions" / identity / "QorLauncher.exe"
+        data = bytearray(executable.read_bytes())
+        data[-1] ^= 1
+        executable.write_bytes(bytes(data))
+        self.assertEqual(verify(identity), (1, f"changed: QorLauncher.exe in version {identity}"))
+
         # While a starter runs in a root (its launcher waits for "go"), remove refuses.
         running = self.make_root({}, suffix="-running")
         shutil.rmtree(running.path)

@@ -6,10 +6,14 @@
 //   QorRoot create-state <root> [<identity>]
 //                                          a launcher-state naming an installed version current (the only
 //                                          one when none is named), for a root that has lost its own
+//   QorRoot verify <root> [<identity>]     hashes a version's files again (default: the current
+//                                          and the staged version); one line per file missing,
+//                                          changed or extra
 //
 // Exit codes, for installer scripts:
 //   0  done; for check: nothing found, the root starts
-//   1  check: the root starts, but something found spoils it (listed)
+//   1  check: the root starts, but something found spoils it (listed);
+//      verify: files missing, changed or extra (listed)
 //   2  check: the root would not start (listed)
 //   3  refused or failed, nothing changed by mistake (one line on standard error)
 //   4  remove: removed what it could, the paths left are listed
@@ -22,7 +26,9 @@
 #include <string_view>
 #include <vector>
 
+#include "qor/launcher_kit.h"
 #include "qor/launcher_root.h"
+#include "version_files.h"
 
 namespace {
 
@@ -34,7 +40,8 @@ constexpr int kLeftBehind = 4;
 constexpr int kUsage = 64;
 
 constexpr std::string_view kUsageText =
-    "usage: QorRoot init <root> <version-folder> | check <root> | remove <root> | create-state <root> [<identity>]";
+    "usage: QorRoot init <root> <version-folder> | check <root> | remove <root> | create-state <root> [<identity>]"
+    " | verify <root> [<identity>]";
 
 std::string utf8(std::wstring_view text) {
     if (text.empty()) return {};
@@ -135,6 +142,33 @@ int create_state(const std::wstring& root, const wchar_t* identity_argument) {
     return kDone;
 }
 
+int verify(const std::wstring& root, const std::wstring& given_identity) {
+    std::vector<std::string> identities;
+    if (!given_identity.empty()) {
+        identities.push_back(utf8(given_identity));
+    } else {
+        const qor::kit::StateRecord state = qor::kit::read_launcher_state(root);
+        identities.push_back(state.current_version);
+        if (!state.staged_version.empty() && state.staged_version != state.current_version) {
+            identities.push_back(state.staged_version);
+        }
+    }
+    constexpr const char* kKinds[] = {"", "missing", "changed", "extra"};
+    bool found = false;
+    for (const std::string& identity : identities) {
+        const std::vector<qor::kit::VersionProblem> problems = qor::kit::verify_version(root, identity);
+        if (!qor::kit::detail::has_stored_manifest(root, identity)) {
+            say("note: version " + identity + " was installed by the 1.0 kit: only QorLauncher.exe can be checked");
+        }
+        for (const qor::kit::VersionProblem& problem : problems) {
+            say(std::string(kKinds[static_cast<int>(problem.kind)]) + ": " + problem.path + " in version " + identity);
+        }
+        if (problems.empty()) say("ok: version " + identity + " is intact");
+        found = found || !problems.empty();
+    }
+    return found ? kStartsWithFindings : kDone;
+}
+
 int run(int argc, wchar_t** argv) {
     const std::wstring_view verb = argc > 1 ? argv[1] : L"";
     if (verb == L"init" && argc == 4) return initialize(absolute(argv[2]), absolute(argv[3]));
@@ -143,7 +177,8 @@ int run(int argc, wchar_t** argv) {
     if (verb == L"create-state" && (argc == 3 || argc == 4)) {
         return create_state(absolute(argv[2]), argc == 4 ? argv[3] : nullptr);
     }
-    if (verb == L"init" || verb == L"check" || verb == L"remove" || verb == L"create-state") {
+    if (verb == L"verify" && (argc == 3 || argc == 4)) return verify(absolute(argv[2]), argc == 4 ? argv[3] : L"");
+    if (verb == L"init" || verb == L"check" || verb == L"remove" || verb == L"create-state" || verb == L"verify") {
         complain("wrong number of arguments for " + utf8(verb) + "; " + std::string(kUsageText));
     } else {
         complain((verb.empty() ? std::string("no verb") : "unknown verb \"" + utf8(verb) + "\"") + "; " +
