@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "qor/delivery.h"
 #include "qor/launcher_kit.h"
 #include "qor/launcher_root.h"
 
@@ -456,6 +457,108 @@ int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left)
         for (const std::wstring& path : qor::kit::remove_launcher_root(root)) list->items.emplace_back(narrow(path), 0);
         hand_out(std::move(list), left);
         return QOR_KIT_OK;
+    });
+}
+
+}  // extern "C"
+
+// ---- Update delivery -------------------------------------------------------------
+
+struct qor_kit_update {
+    qor::kit::Update update;
+};
+
+namespace {
+
+std::set<const qor_kit_update*> live_updates;
+
+const qor_kit_update& live(const qor_kit_update* update) {
+    require(update != nullptr, "update is NULL");
+    const std::lock_guard lock(live_handles_mutex);
+    require(live_updates.count(update) == 1, "Unknown or already freed update handle");
+    return *update;
+}
+
+}  // namespace
+
+extern "C" {
+
+int qor_kit_check_for_update(const char* launcher_root, const char* feed_url, const char* public_key,
+                             int retry_failed_update, unsigned long timeout_milliseconds, qor_kit_update** update) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        require(feed_url != nullptr, "feed_url is NULL");
+        require(public_key != nullptr, "public_key is NULL");
+        require(update != nullptr, "update is NULL");
+        require(retry_failed_update == 0 || retry_failed_update == 1, "retry_failed_update is neither 0 nor 1");
+        *update = nullptr;
+        const qor::kit::DeliveryOptions options{.retry_failed_update = retry_failed_update == 1,
+                                                .timeout_milliseconds = timeout_milliseconds};
+        std::optional<qor::kit::Update> offered = qor::kit::check_for_update(root, feed_url, public_key, options);
+        if (!offered) return QOR_KIT_OK;
+        auto handle = std::make_unique<qor_kit_update>();
+        handle->update = std::move(*offered);
+        const std::lock_guard lock(live_handles_mutex);
+        live_updates.insert(handle.get());
+        *update = handle.release();
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_update_identity(const qor_kit_update* update, char* buffer, size_t buffer_size, size_t* required) {
+    return guarded([&] { return copy_out(live(update).update.identity, buffer, buffer_size, required); });
+}
+
+int qor_kit_update_release(const qor_kit_update* update, unsigned long long* release) {
+    return guarded([&] {
+        const qor_kit_update& checked = live(update);
+        require(release != nullptr, "release is NULL");
+        *release = checked.update.release;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_update_size(const qor_kit_update* update, unsigned long long* size) {
+    return guarded([&] {
+        const qor_kit_update& checked = live(update);
+        require(size != nullptr, "size is NULL");
+        *size = checked.update.size;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_update_notes(const qor_kit_update* update, char* buffer, size_t buffer_size, size_t* required) {
+    return guarded([&] { return copy_out(live(update).update.notes, buffer, buffer_size, required); });
+}
+
+int qor_kit_update_free(qor_kit_update* update) {
+    return guarded([&] {
+        require(update != nullptr, "update is NULL");
+        {
+            const std::lock_guard lock(live_handles_mutex);
+            require(live_updates.erase(update) == 1, "Unknown or already freed update handle");
+        }
+        delete update;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update,
+                            qor_kit_progress_callback progress, void* context, char* identity, size_t identity_size,
+                            size_t* required) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        const qor_kit_update& checked = live(update);
+        check_out(identity, identity_size, required);
+        // Asked before the download, so that a too small buffer does not leave a version unreported.
+        if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
+            return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
+        }
+        qor::kit::DownloadProgress report;
+        if (progress != nullptr) {
+            report = [&](std::uint64_t done, std::uint64_t total) { return progress(context, done, total) == 0; };
+        }
+        return copy_out(qor::kit::download_update(root, checked.update, report), identity, identity_size, required);
     });
 }
 

@@ -21,12 +21,6 @@ struct KeyDestroyer {
 
 }  // namespace
 
-void DownloadHash::AlgorithmCloser::operator()(BCRYPT_ALG_HANDLE algorithm) const {
-    ::BCryptCloseAlgorithmProvider(algorithm, /*dwFlags=*/0);
-}
-
-void DownloadHash::HashDestroyer::operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
-
 DownloadHash::DownloadHash() {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
@@ -80,7 +74,7 @@ bool signature_verifies(const EcdsaPublicKey& key, std::string_view signed_bytes
     NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM,
                                                     /*pszImplementation=*/nullptr, /*dwFlags=*/0);
     if (!succeeded(status)) fail("Cannot verify update feed", static_cast<DWORD>(status));
-    const std::unique_ptr<void, DownloadHash::AlgorithmCloser> owned_algorithm(algorithm);
+    const std::unique_ptr<void, AlgorithmCloser> owned_algorithm(algorithm);
 
     // BCRYPT_ECCPUBLIC_BLOB: the header, then X and Y big-endian.
     std::vector<unsigned char> blob(sizeof(BCRYPT_ECCKEY_BLOB) + key.size());

@@ -14,6 +14,13 @@
 
 namespace qor::kit::detail {
 
+struct AlgorithmCloser {
+    void operator()(BCRYPT_ALG_HANDLE algorithm) const { ::BCryptCloseAlgorithmProvider(algorithm, /*dwFlags=*/0); }
+};
+struct HashDestroyer {
+    void operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
+};
+
 class DownloadHash {
 public:
     DownloadHash();
@@ -23,12 +30,6 @@ public:
     std::array<unsigned char, 32> finish_digest();
 
 private:
-    struct AlgorithmCloser {
-        void operator()(BCRYPT_ALG_HANDLE algorithm) const;
-    };
-    struct HashDestroyer {
-        void operator()(BCRYPT_HASH_HANDLE hash) const;
-    };
     std::unique_ptr<void, AlgorithmCloser> algorithm_;
     std::unique_ptr<void, HashDestroyer> hash_;
 };

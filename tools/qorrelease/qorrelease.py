@@ -85,7 +85,11 @@ def manifest_entries(folder):
         for name in files:
             full = Path(top) / name
             relative = full.relative_to(folder).as_posix()
-            if len(relative.encode()) > MANIFEST_MAX_PATH_BYTES:
+            try:
+                encoded = relative.encode()
+            except UnicodeEncodeError as error:
+                raise ReleaseError(f"Cannot publish {relative!r}: the path is not UTF-8") from error
+            if len(encoded) > MANIFEST_MAX_PATH_BYTES:
                 raise ReleaseError(f"Path longer than {MANIFEST_MAX_PATH_BYTES} bytes: {relative}")
             other = folded.setdefault(relative.casefold(), relative)
             if other != relative:
