@@ -150,9 +150,10 @@ public:
             write_release_record(root_, record);
             return identity;
         } catch (const KitError& error) {
-            // What a cancelled or broken transfer fetched stays for the next call; after a
-            // refusal nothing of this update stays in the root.
-            const bool resumable = error.kind() == ErrorKind::cancelled || error.kind() == ErrorKind::download_failed;
+            // What a cancelled or interrupted transfer fetched stays for the next call; after a
+            // refusal, the server's included (an HTTP error), nothing of this update stays.
+            const bool resumable = error.kind() == ErrorKind::cancelled ||
+                                   (error.kind() == ErrorKind::download_failed && http_.interrupted());
             if (!resumable || !holds_fetched_bytes()) remove_folder();
             throw;
         }
@@ -344,14 +345,12 @@ private:
                     what);
             }
         }
-        if (have != blob.size) {
-            throw KitError("Update server ended " + what + " after " + std::to_string(have) + " of " +
-                               std::to_string(blob.size) + " bytes (" + url + ")",
-                           ErrorKind::download_failed);
-        }
-        if (hash.finish() != sha256) {
+        if (have != blob.size || hash.finish() != sha256) {
             ::DeleteFileW(part.c_str());
-            throw KitError("Downloaded " + what + " does not match its SHA-256 in the manifest (" + url + ")",
+            const std::string why = have != blob.size ? "is " + std::to_string(have) + " bytes, its manifest says " +
+                                                            std::to_string(blob.size)
+                                                      : "does not match its SHA-256 in the manifest";
+            throw KitError("Downloaded " + what + " " + why + " (" + url + ")",
                            ErrorKind::identity_mismatch);
         }
         const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);

@@ -1,5 +1,6 @@
 #include "delivery_http.h"
 
+#include <charconv>
 #include <vector>
 
 #include "kit_files.h"
@@ -74,7 +75,11 @@ HttpClient::HttpClient(unsigned long timeout_milliseconds) : timeout_millisecond
 
 void HttpClient::get(const std::string& url, std::uint64_t offset, const std::function<void(std::uint64_t)>& begin,
                      const std::function<void(const char*, std::size_t)>& receive, std::string_view what) {
-    const auto failed = [&](DWORD error) { transport_failure(what, url, error, timeout_milliseconds_); };
+    interrupted_ = false;
+    const auto failed = [&](DWORD error) {
+        interrupted_ = true;
+        transport_failure(what, url, error, timeout_milliseconds_);
+    };
     const std::wstring wide_url = widen_ascii(url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
@@ -127,13 +132,27 @@ void HttpClient::get(const std::string& url, std::uint64_t offset, const std::fu
         start = offset;
     }
 
+    // A body cut short by a lost connection may read as ended; its length tells it from a whole one.
+    const std::string length_text = narrow_ascii(query_text(request.get(), WINHTTP_QUERY_CONTENT_LENGTH));
+    std::uint64_t announced = 0;
+    const bool has_length =
+        !length_text.empty() &&
+        std::from_chars(length_text.data(), length_text.data() + length_text.size(), announced).ec == std::errc{};
     begin(start);
     std::vector<char> buffer(kReadBufferBytes);
+    std::uint64_t received = 0;
     for (;;) {
         DWORD read = 0;
         if (!::WinHttpReadData(request.get(), buffer.data(), kReadBufferBytes, &read)) failed(::GetLastError());
-        if (read == 0) return;
+        if (read == 0) break;
+        received += read;
         receive(buffer.data(), read);
+    }
+    if (has_length && received < announced) {
+        interrupted_ = true;
+        throw KitError("Update server broke off " + std::string(what) + " after " + std::to_string(received) + " of " +
+                           std::to_string(announced) + " bytes (" + url + ")",
+                       ErrorKind::download_failed);
     }
 }
 

@@ -33,8 +33,13 @@ public:
     void get(const std::string& url, std::uint64_t offset, const std::function<void(std::uint64_t start)>& begin,
              const std::function<void(const char* bytes, std::size_t count)>& receive, std::string_view what);
 
+    // The last failure of get was the connection's (lost, timed out), not the server's answer:
+    // what was fetched before it is worth resuming.
+    bool interrupted() const { return interrupted_; }
+
 private:
     InternetHandle session_;
+    bool interrupted_ = false;
     unsigned long timeout_milliseconds_;
 };
 
