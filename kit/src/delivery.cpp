@@ -170,7 +170,10 @@ private:
         try {
             entries_ = detail::parse_manifest(manifest);
         } catch (const KitError& error) {
-            throw KitError(std::string("Invalid update manifest: ") + error.what(), ErrorKind::invalid_update);
+            std::string why = error.what();
+            constexpr std::string_view kParsePrefix = "Invalid version manifest: ";
+            if (why.starts_with(kParsePrefix)) why.erase(0, kParsePrefix.size());
+            throw KitError("Invalid update manifest: " + why, ErrorKind::invalid_update);
         }
         std::uint64_t total = 0;
         for (const detail::ManifestEntry& entry : entries_) {

@@ -61,8 +61,9 @@ int main(int argc, char** argv) {
     if (!check_only) {
         status = qor_kit_download_update(argv[1], update, on_progress, NULL, identity, sizeof identity, &required);
         if (status != QOR_KIT_OK) {
+            failed(status); /* before the free, which clears the message */
             qor_kit_update_free(update);
-            return failed(status);
+            return status;
         }
         printf("installed %s\n", identity);
     }

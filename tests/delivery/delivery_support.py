@@ -9,9 +9,11 @@ from pathlib import Path
 PROJECT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(PROJECT / "scripts"))
 sys.path.insert(0, str(PROJECT / "tools" / "qorrelease"))
+sys.path.insert(0, str(PROJECT / "tests" / "e2e"))
 
 import qorrelease  # noqa: E402
 import qorwine  # noqa: E402
+from e2e_support import keep_wineserver_briefly  # noqa: E402,F401
 
 BUILD_TAG = hashlib.sha1(str(qorwine.BUILD.resolve()).encode()).hexdigest()[:4]
 PROBE = qorwine.BIN / "bindings" / "delivery_probe.exe"

@@ -13,7 +13,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from delivery_support import BUILD_TAG, PROBE, Author, lay_out_root, make_version, manifest_of, snapshot  # noqa: E402
-from delivery_support import qorwine  # noqa: E402
+from delivery_support import keep_wineserver_briefly, qorwine  # noqa: E402
 from release_server import ReleaseServer  # noqa: E402
 
 OK, FAILED, INVALID_ARGUMENT, UPDATE_ALREADY_FAILED, IDENTITY_MISMATCH = 0, 1, 2, 5, 7
@@ -28,6 +28,7 @@ def sha(data):
 class DeliveryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        keep_wineserver_briefly()
         cls.base = qorwine.DRIVE_C / "qor-tests" / f"delivery-{BUILD_TAG}"
         if cls.base.exists():
             shutil.rmtree(cls.base)
