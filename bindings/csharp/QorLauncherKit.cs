@@ -82,7 +82,7 @@ namespace Qor.LauncherKit
     public sealed class Launch : IDisposable
     {
         public const int RestartExitCode = 73;
-        public const int InterfaceVersion = 1;
+        public const int InterfaceVersion = 2;
 
         private IntPtr handle;
         public IList<string> UserArguments { get; private set; }

@@ -16,7 +16,7 @@ import (
 const RestartExitCode = 73
 
 // InterfaceVersion is the interface of QorLauncherKit.dll this package was written for.
-const InterfaceVersion = 1
+const InterfaceVersion = 2
 
 // Status codes of the C interface; Error.Status holds one of them.
 const (

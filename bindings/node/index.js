@@ -5,7 +5,7 @@
 const path = require('node:path');
 
 // The interface of qor_launcher_kit.h this binding was written for.
-const INTERFACE_VERSION = 1;
+const INTERFACE_VERSION = 2;
 // A ready launcher that exits with this code is started again, into the staged version.
 const RESTART_EXIT_CODE = 73;
 const IDENTITY_BUFFER_SIZE = 65;

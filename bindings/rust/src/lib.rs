@@ -10,7 +10,7 @@ use std::os::raw::{c_char, c_int};
 pub const RESTART_EXIT_CODE: i32 = 73;
 
 /// The interface of QorLauncherKit.dll this crate was written for.
-pub const INTERFACE_VERSION: i32 = 1;
+pub const INTERFACE_VERSION: i32 = 2;
 
 mod sys {
     use std::os::raw::{c_char, c_int};
