@@ -12,11 +12,13 @@ namespace {
 
 constexpr DWORD kReadBufferBytes = 256 * 1024;
 constexpr wchar_t kUserAgent[] = L"QorLauncherKit/1";
+constexpr DWORD kSocketTimedOut = 10060;  // WSAETIMEDOUT, without winsock2.h
 
 [[noreturn]] void transport_failure(std::string_view what, const std::string& url, DWORD error,
                                     unsigned long timeout_milliseconds) {
     std::string text;
-    if (error == ERROR_WINHTTP_TIMEOUT) {
+    // Wine 8 reports a receive time-out as the socket's own WSAETIMEDOUT.
+    if (error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut) {
         text = "Update server did not answer within " + std::to_string(timeout_milliseconds) + " ms";
     } else if (error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_NAME_NOT_RESOLVED) {
         text = "Cannot reach update server";
