@@ -30,8 +30,8 @@ constexpr unsigned long kDefaultTimeoutMilliseconds = 30'000;
 
 std::wstring widen_utf8(std::string_view text) {
     if (text.empty()) return {};
-    const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                            nullptr, 0);
+    const int units =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (units <= 0) throw KitError("Invalid update manifest: a path is not UTF-8", ErrorKind::invalid_update);
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(),
@@ -105,9 +105,9 @@ std::string fetch_whole(detail::HttpClient& http, const std::string& url, std::s
         url, /*offset=*/0, [&](std::uint64_t) { bytes.clear(); },
         [&](const char* data, std::size_t count) {
             if (bytes.size() + count > limit) {
-                throw KitError("Invalid " + std::string(what) + ": larger than " + std::to_string(limit) + " bytes (" +
-                                   url + ")",
-                               ErrorKind::invalid_update);
+                throw KitError(
+                    "Invalid " + std::string(what) + ": larger than " + std::to_string(limit) + " bytes (" + url + ")",
+                    ErrorKind::invalid_update);
             }
             bytes.append(data, count);
         },
@@ -353,8 +353,7 @@ private:
             const std::string why = have != blob.size ? "is " + std::to_string(have) + " bytes, its manifest says " +
                                                             std::to_string(blob.size)
                                                       : "does not match its SHA-256 in the manifest";
-            throw KitError("Downloaded " + what + " " + why + " (" + url + ")",
-                           ErrorKind::identity_mismatch);
+            throw KitError("Downloaded " + what + " " + why + " (" + url + ")", ErrorKind::identity_mismatch);
         }
         const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
         if (error != 0) detail::fail("Cannot store download", error);
@@ -491,15 +490,14 @@ std::optional<Update> check_for_update(const std::wstring& launcher_root, std::s
     const StateRecord state = read_launcher_state(launcher_root);
     if (feed.identity == state.current_version || feed.identity == state.staged_version) return std::nullopt;
     if (!options.retry_failed_update && feed.identity == failed_update(launcher_root)) {
-        throw KitError("Update already failed its trial: release " + std::to_string(feed.release) + ", " +
-                           feed.identity,
-                       ErrorKind::update_already_failed);
+        throw KitError(
+            "Update already failed its trial: release " + std::to_string(feed.release) + ", " + feed.identity,
+            ErrorKind::update_already_failed);
     }
     return Update{url, feed.channel, feed.release, feed.identity, feed.size, feed.notes, timeout};
 }
 
-std::string download_update(const std::wstring& launcher_root, const Update& update,
-                            const DownloadProgress& progress) {
+std::string download_update(const std::wstring& launcher_root, const Update& update, const DownloadProgress& progress) {
     detail::require_launcher_root(launcher_root);
     if (!is_valid_version_identity(update.identity)) {
         throw KitError("Invalid version identity", ErrorKind::invalid_identity);

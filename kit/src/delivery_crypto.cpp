@@ -93,9 +93,9 @@ bool signature_verifies(const EcdsaPublicKey& key, std::string_view signed_bytes
     hash.add(signed_bytes.data(), signed_bytes.size());
     std::array<unsigned char, kDigestBytes> digest = hash.finish_digest();
     EcdsaSignature copy = signature;
-    status = ::BCryptVerifySignature(imported, /*pPaddingInfo=*/nullptr, digest.data(),
-                                     static_cast<ULONG>(digest.size()), copy.data(),
-                                     static_cast<ULONG>(copy.size()), /*dwFlags=*/0);
+    status =
+        ::BCryptVerifySignature(imported, /*pPaddingInfo=*/nullptr, digest.data(), static_cast<ULONG>(digest.size()),
+                                copy.data(), static_cast<ULONG>(copy.size()), /*dwFlags=*/0);
     return succeeded(status);
 }
 

@@ -2,8 +2,8 @@
 // What delivery asks of CNG: SHA-256 of downloads and the feed's ECDSA P-256 signature.
 // Internal to the kit.
 
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <array>
 #include <memory>

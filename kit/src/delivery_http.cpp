@@ -27,8 +27,7 @@ constexpr DWORD kSocketTimedOut = 10060;  // WSAETIMEDOUT, without winsock2.h
     } else {
         text = "Download from update server failed";
     }
-    throw KitError(text + " (error " + std::to_string(error) + ") while fetching " + std::string(what) + " from " +
-                       url,
+    throw KitError(text + " (error " + std::to_string(error) + ") while fetching " + std::string(what) + " from " + url,
                    ErrorKind::download_failed);
 }
 

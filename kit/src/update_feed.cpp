@@ -115,7 +115,8 @@ Feed parse_feed(std::string_view bytes) {
     if (!rest.empty()) invalid_feed("bytes follow the signature");
     const std::optional<std::string> signature =
         encoded.size() == kSignatureBase64Length ? decode_base64(encoded) : std::nullopt;
-    if (!signature || signature->size() != feed.signature.size()) invalid_feed("the signature is not 64 bytes of base64");
+    if (!signature || signature->size() != feed.signature.size())
+        invalid_feed("the signature is not 64 bytes of base64");
     std::copy(signature->begin(), signature->end(), feed.signature.begin());
     return feed;
 }

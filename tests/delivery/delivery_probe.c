@@ -40,10 +40,14 @@ int main(int argc, char** argv) {
         return 100;
     }
     for (i = 4; i < argc; ++i) {
-        if (strcmp(argv[i], "--retry") == 0) retry = 1;
-        else if (strcmp(argv[i], "--check-only") == 0) check_only = 1;
-        else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
-        else if (strcmp(argv[i], "--cancel-at") == 0 && i + 1 < argc) cancel_at = strtoull(argv[++i], NULL, 10);
+        if (strcmp(argv[i], "--retry") == 0)
+            retry = 1;
+        else if (strcmp(argv[i], "--check-only") == 0)
+            check_only = 1;
+        else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc)
+            timeout = strtoul(argv[++i], NULL, 10);
+        else if (strcmp(argv[i], "--cancel-at") == 0 && i + 1 < argc)
+            cancel_at = strtoull(argv[++i], NULL, 10);
     }
     status = qor_kit_check_for_update(argv[1], argv[2], argv[3], retry, timeout, &update);
     if (status != QOR_KIT_OK) return failed(status);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-
 #include <string>
 
 #include "qor/launcher_kit.h"
@@ -97,9 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(UpdateFeed, TheLongestNotesFitTheLimit) {
-    EXPECT_EQ(parse_feed(replaced(feed(std::string(kFeedMaxNotesBytes, 'n')), "stable", std::string(64, 'c')))
-                  .notes.size(),
-              kFeedMaxNotesBytes);
+    EXPECT_EQ(
+        parse_feed(replaced(feed(std::string(kFeedMaxNotesBytes, 'n')), "stable", std::string(64, 'c'))).notes.size(),
+        kFeedMaxNotesBytes);
 }
 
 TEST(UpdateFeed, Base64IsStrict) {
