@@ -2,8 +2,9 @@
 // What delivery asks of CNG: SHA-256 of downloads and the feed's ECDSA P-256 signature.
 // Internal to the kit.
 
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs windows.h first.
+#include <bcrypt.h>
 
 #include <array>
 #include <memory>
