@@ -82,6 +82,10 @@ def manifest_entries(folder):
             problem = name_problem(name)
             if problem:
                 raise ReleaseError(f"Cannot publish {relative}: the name {problem}")
+            # Windows takes two names that differ only in case for one, folders included.
+            other = folded.setdefault(relative.casefold(), relative)
+            if other != relative:
+                raise ReleaseError(f"Two paths differ only in case: {other} and {relative}")
         for name in files:
             full = Path(top) / name
             relative = full.relative_to(folder).as_posix()
@@ -91,9 +95,6 @@ def manifest_entries(folder):
                 raise ReleaseError(f"Cannot publish {relative!r}: the path is not UTF-8") from error
             if len(encoded) > MANIFEST_MAX_PATH_BYTES:
                 raise ReleaseError(f"Path longer than {MANIFEST_MAX_PATH_BYTES} bytes: {relative}")
-            other = folded.setdefault(relative.casefold(), relative)
-            if other != relative:
-                raise ReleaseError(f"Two paths differ only in case: {other} and {relative}")
             entries.append((relative, full.stat().st_size, sha256_of_file(full)))
     if not any(path == LAUNCHER_EXECUTABLE for path, _, _ in entries):
         raise ReleaseError(f"Version to publish has no {LAUNCHER_EXECUTABLE}")
