@@ -580,6 +580,20 @@ int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left)
     });
 }
 
+int qor_kit_verify_version(const char* launcher_root, const char* identity, qor_kit_list** problems) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        require(identity != nullptr, "identity is NULL");
+        require(problems != nullptr, "problems is NULL");
+        auto list = std::make_shared<List>();
+        for (const qor::kit::VersionProblem& problem : qor::kit::verify_version(root, identity)) {
+            list->items.emplace_back(problem.path, static_cast<int>(problem.kind));
+        }
+        hand_out(std::move(list), problems);
+        return QOR_KIT_OK;
+    });
+}
+
 BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:

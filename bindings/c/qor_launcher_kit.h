@@ -179,6 +179,11 @@ QOR_KIT_API int qor_kit_check_launcher_root(const char* launcher_root, qor_kit_l
 /* Uninstalls the root, unless a starter runs in it. Lists the paths it had to leave
  * (flag 0); empty when the root is gone whole. */
 QOR_KIT_API int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left);
+/* Hashes an installed version again against its manifest: one item per file that is not as
+ * it says, the text its path (UTF-8, "/" between names), the flag 1 missing, 2 changed,
+ * 3 extra. Empty when the version is intact. A version installed by the 1.0 kit is checked
+ * by its QorLauncher.exe alone. QOR_KIT_VERSION_NOT_INSTALLED when there is no such folder. */
+QOR_KIT_API int qor_kit_verify_version(const char* launcher_root, const char* identity, qor_kit_list** problems);
 
 /* ---- 6. Update delivery: a signed feed, downloads of only what changed ----------- */
 /* QorRelease (tools/qorrelease) publishes a release folder for any static HTTP(S) host:

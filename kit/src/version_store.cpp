@@ -4,9 +4,11 @@
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +16,9 @@
 #include "kit_files.h"
 #include "qor/launcher_kit.h"
 #include "root_argument.h"
+#include "version_files.h"
+#include "version_install.h"
+#include "version_manifest.h"
 
 namespace qor::kit {
 
@@ -22,23 +27,17 @@ namespace {
 using detail::FindHandle;
 using detail::join;
 
+using detail::kCopyBufferBytes;
 using detail::kDeletionPrefix;
 using detail::kInstallPrefix;
 using detail::kTemporarySuffixLength;
 using detail::kVersionsFolderName;
-// One buffer for a whole install: large reads and writes, allocated once.
-constexpr DWORD kCopyBufferBytes = 1 << 20;
-using detail::kLowerHexDigits;
-
-std::string to_hex(const unsigned char* bytes, std::size_t count) {
-    std::string hex;
-    hex.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        hex += kLowerHexDigits[bytes[i] >> 4];
-        hex += kLowerHexDigits[bytes[i] & 0x0F];
-    }
-    return hex;
-}
+using detail::ManifestEntry;
+using detail::open_for_reading;
+using detail::read_some;
+using detail::Sha256;
+using detail::Sha256Algorithm;
+using detail::to_hex;
 
 // NTSTATUS: negative values are errors.
 bool succeeded(NTSTATUS status) { return status >= 0; }
@@ -65,11 +64,6 @@ std::string folded_ascii(std::wstring_view name) {
         folded += static_cast<char>(unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit);
     }
     return folded;
-}
-
-bool same_name(std::wstring_view a, std::wstring_view b) {
-    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                                  /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
 }
 
 using detail::FolderEntry;
@@ -112,88 +106,28 @@ private:
     std::vector<std::wstring> folders_;
 };
 
-// Temporaries left by killed installs and interrupted deletions.
+// installing-<hex>.manifest: an install's manifest before it takes the identity's name.
+bool is_temporary_manifest_name(std::wstring_view name) {
+    if (!name.ends_with(detail::kManifestSuffix)) return false;
+    name.remove_suffix(detail::kManifestSuffix.size());
+    return detail::has_hex_suffix(name, kInstallPrefix, kTemporarySuffixLength);
+}
+
+void remove_file(const std::wstring& path, DWORD attributes) {
+    std::vector<std::wstring> left;
+    detail::remove_entry(path, attributes, left);
+}
+
+// Temporaries left by killed installs and interrupted deletions. Under update.lock: an
+// install writes and renames its manifest temporary while it holds the lock.
 void rename_temporaries_away(const std::wstring& versions, DoomedFolders& doomed) {
     for (const FolderEntry& entry : list_folder(versions).entries) {
         if (is_folder(entry.attributes) && !is_link(entry.attributes) && is_temporary_name(entry.name)) {
             doomed.rename_away(versions, entry.name);
+        } else if (!is_folder(entry.attributes) && is_temporary_manifest_name(entry.name)) {
+            remove_file(join(versions, entry.name), entry.attributes);
         }
     }
-}
-
-struct AlgorithmCloser {
-    void operator()(BCRYPT_ALG_HANDLE algorithm) const { ::BCryptCloseAlgorithmProvider(algorithm, /*dwFlags=*/0); }
-};
-struct HashDestroyer {
-    void operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
-};
-
-class Sha256 {
-public:
-    Sha256() {
-        BCRYPT_ALG_HANDLE algorithm = nullptr;
-        NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
-                                                        /*pszImplementation=*/nullptr, /*dwFlags=*/0);
-        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
-        algorithm_.reset(algorithm);
-        BCRYPT_HASH_HANDLE hash = nullptr;
-        status = ::BCryptCreateHash(algorithm_.get(), &hash, /*pbHashObject=*/nullptr, /*cbHashObject=*/0,
-                                    /*pbSecret=*/nullptr, /*cbSecret=*/0, /*dwFlags=*/0);
-        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
-        hash_.reset(hash);
-    }
-
-    void add(unsigned char* bytes, ULONG count) {
-        const NTSTATUS status = ::BCryptHashData(hash_.get(), bytes, count, /*dwFlags=*/0);
-        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
-    }
-
-    // Lowercase hex of the digest; the hash is spent afterwards.
-    std::string finish() {
-        std::array<unsigned char, 32> digest{};
-        const NTSTATUS status =
-            ::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), /*dwFlags=*/0);
-        if (!succeeded(status)) detail::fail("Cannot hash version", static_cast<DWORD>(status));
-        return to_hex(digest.data(), digest.size());
-    }
-
-private:
-    std::unique_ptr<void, AlgorithmCloser> algorithm_;
-    std::unique_ptr<void, HashDestroyer> hash_;
-};
-
-// Waits out a program that holds the file without read sharing (a scanner, a backup
-// tool), as the kit's renames do. Shares delete: never blocks someone else's rename.
-detail::FileHandle open_for_reading(const std::wstring& path) {
-    detail::FileHandle file;
-    const DWORD error = detail::retry_sharing_conflicts([&]() -> DWORD {
-        file = detail::FileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                                FILE_FLAG_SEQUENTIAL_SCAN, /*hTemplateFile=*/nullptr));
-        return file.valid() ? 0 : ::GetLastError();
-    });
-    if (error != 0) detail::fail("Cannot read version", error);
-    return file;
-}
-
-// Reads the next part of file into buffer; 0 only at the end of the file. A failed read
-// throws: its count says nothing about where the file ends.
-DWORD read_some(const detail::FileHandle& file, unsigned char* buffer) {
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer, kCopyBufferBytes, &read, /*lpOverlapped=*/nullptr)) {
-        const DWORD error = ::GetLastError();
-        detail::fail("Cannot read version", error);
-    }
-    return read;
-}
-
-std::string sha256_of_file(const std::wstring& path) {
-    const detail::FileHandle file = open_for_reading(path);
-    Sha256 hash;
-    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyBufferBytes]);
-    while (const DWORD read = read_some(file, buffer.get())) hash.add(buffer.get(), read);
-    return hash.finish();
 }
 
 struct PoolCloser {
@@ -273,13 +207,72 @@ private:
     std::unique_ptr<TP_WORK, WorkCloser> work_;
 };
 
-// Copies a version's files into folders that did not exist, with one buffer for all.
+[[noreturn]] void refuse_path(const std::string& path, std::string_view why) {
+    throw KitError("Version file cannot be held in a manifest: " + path + " (" + std::string(why) + ")");
+}
+
+// Copies a version's files into folders that did not exist, with one buffer for all, and
+// lists each in the manifest with the SHA-256 of the bytes it copied: each file read once.
+// A folder is created only for the files it holds: an empty folder is no part of a version.
 class TreeCopier {
 public:
-    TreeCopier() : buffer_(new unsigned char[kCopyBufferBytes]) {}
+    explicit TreeCopier(const Sha256Algorithm& algorithm)
+        : algorithm_(algorithm), buffer_(new unsigned char[kCopyBufferBytes]) {}
 
-    // Into a file that did not exist, hashing what was read when asked.
-    void copy_file(const std::wstring& from, const std::wstring& to, Sha256* hash) {
+    void copy_tree(const std::wstring& from, const std::wstring& to) {
+        from_ = from;
+        to_ = to;
+        copy_folder(L"");
+    }
+
+    const std::vector<ManifestEntry>& entries() const { return entries_; }
+
+    // Every file copied is on the device.
+    void finish() { flusher_.finish(); }
+
+private:
+    struct Folder {
+        std::wstring path;
+        bool created;
+    };
+
+    void copy_folder(const std::wstring& relative) {
+        const Listing listing = list_folder(relative.empty() ? from_ : join(from_, relative));
+        if (listing.error != 0) detail::fail("Cannot read version", listing.error);
+        for (const FolderEntry& entry : listing.entries) {
+            const std::wstring path = relative.empty() ? entry.name : relative + L"\\" + entry.name;
+            const std::optional<std::string> text = detail::manifest_path_text(path);
+            if (!text) refuse_path(detail::manifest_path_text(relative).value_or("") + "/?", "not valid UTF-16");
+            const std::string problem = detail::name_problem(*detail::manifest_path_text(entry.name));
+            if (!problem.empty()) refuse_path(*text, problem);
+            if (is_link(entry.attributes)) throw KitError("Version folders cannot hold links: " + *text);
+            if (is_folder(entry.attributes)) {
+                pending_.push_back({join(to_, path), false});
+                copy_folder(path);
+                pending_.pop_back();
+                continue;
+            }
+            if (entries_.size() == detail::kManifestMaxFiles) refuse_path(*text, "more than 100000 files");
+            create_pending_folders();
+            ManifestEntry& listed = entries_.emplace_back();
+            listed.path = *text;
+            copy_file(join(from_, path), join(to_, path), listed);
+        }
+    }
+
+    void create_pending_folders() {
+        for (Folder& folder : pending_) {
+            if (folder.created) continue;
+            if (!::CreateDirectoryW(folder.path.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+                const DWORD error = ::GetLastError();
+                detail::fail("Cannot install version", error);
+            }
+            folder.created = true;
+        }
+    }
+
+    // Into a file that did not exist, hashing what was read.
+    void copy_file(const std::wstring& from, const std::wstring& to, ManifestEntry& listed) {
         const detail::FileHandle source = open_for_reading(from);
         detail::FileHandle target(::CreateFileW(to.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
                                                 /*lpSecurityAttributes=*/nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -288,8 +281,10 @@ public:
             const DWORD error = ::GetLastError();
             detail::fail("Cannot install version", error);
         }
+        Sha256 hash(algorithm_);
         while (const DWORD read = read_some(source, buffer_.get())) {
-            if (hash != nullptr) hash->add(buffer_.get(), read);
+            hash.add(buffer_.get(), read);
+            listed.size += read;
             DWORD written = 0;
             if (!::WriteFile(target.get(), buffer_.get(), read, &written, /*lpOverlapped=*/nullptr)) {
                 const DWORD error = ::GetLastError();
@@ -298,33 +293,17 @@ public:
             // A synchronous write to a disk file that succeeds short has run out of room.
             if (written != read) detail::fail("Cannot install version", ERROR_HANDLE_DISK_FULL);
         }
+        listed.sha256 = hash.finish();
         flusher_.add(std::move(target));
     }
 
-    void copy_tree(const std::wstring& from, const std::wstring& to, bool skip_executable) {
-        const Listing listing = list_folder(from);
-        if (listing.error != 0) detail::fail("Cannot read version", listing.error);
-        for (const FolderEntry& entry : listing.entries) {
-            if (is_link(entry.attributes)) throw KitError("Version folders cannot hold links");
-            const std::wstring source = join(from, entry.name);
-            const std::wstring target = join(to, entry.name);
-            if (is_folder(entry.attributes)) {
-                if (!::CreateDirectoryW(target.c_str(), /*lpSecurityAttributes=*/nullptr)) {
-                    const DWORD error = ::GetLastError();
-                    detail::fail("Cannot install version", error);
-                }
-                copy_tree(source, target, /*skip_executable=*/false);
-            } else if (!skip_executable || !same_name(entry.name, kLauncherExecutableName)) {
-                copy_file(source, target, /*hash=*/nullptr);
-            }
-        }
-    }
-
-    // Every file copied is on the device.
-    void finish() { flusher_.finish(); }
-
-private:
+    const Sha256Algorithm& algorithm_;
     std::unique_ptr<unsigned char[]> buffer_;
+    std::wstring from_;
+    std::wstring to_;
+    // The folders above the file being copied, created once the first file in them is.
+    std::vector<Folder> pending_;
+    std::vector<ManifestEntry> entries_;
     Flusher flusher_;
 };
 
@@ -377,26 +356,43 @@ private:
     bool published_ = false;
 };
 
-// An installed folder of this identity that holds the same executable is the same version.
-// Throws when its executable cannot be read (a program holding it too long, a read failure).
-bool holds_version(const std::wstring& folder, const std::string& identity) {
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !is_folder(attributes) || is_link(attributes)) return false;
-    const std::wstring executable = join(folder, kLauncherExecutableName);
-    const DWORD executable_attributes = ::GetFileAttributesW(executable.c_str());
-    if (executable_attributes == INVALID_FILE_ATTRIBUTES || is_folder(executable_attributes)) return false;
-    return sha256_of_file(executable) == identity;
-}
-
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// What an install finds already under the identity's name: the same version, or a refusal.
-std::string settle_existing(const std::wstring& final_path, const std::string& identity) {
-    if (holds_version(final_path, identity)) return identity;
+// What an install finds already under the identity's name: the same version when its stored
+// manifest is the one computed, else a refusal. A folder without one was installed by the
+// 1.0 kit under the hash of its executable, which no manifest's hash can be.
+std::string settle_existing(const std::wstring& versions, const std::wstring& final_path, const std::string& identity,
+                            const std::string& manifest) {
+    const DWORD attributes = ::GetFileAttributesW(final_path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && is_folder(attributes) && !is_link(attributes)) {
+        std::optional<std::string> stored;
+        try {
+            stored = detail::read_stored_manifest(versions, identity);
+        } catch (const KitError& error) {
+            if (error.kind() == ErrorKind::system) throw;
+        }
+        if (stored == manifest) return identity;
+    }
     throw KitError("Another folder is installed under this version identity");
 }
 
+// The first path, in the manifest's order, where the files copied are not those announced.
+std::string first_difference(const std::vector<ManifestEntry>& announced, std::vector<ManifestEntry> copied) {
+    std::sort(copied.begin(), copied.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+    auto want = announced.begin();
+    auto got = copied.begin();
+    for (; want != announced.end() && got != copied.end(); ++want, ++got) {
+        if (want->path < got->path) return want->path + " is missing";
+        if (got->path < want->path) return got->path + " is not in the version announced";
+        if (*want != *got) return got->path + " differs";
+    }
+    if (want != announced.end()) return want->path + " is missing";
+    if (got != copied.end()) return got->path + " is not in the version announced";
+    return "its manifest differs";
+}
+
 void prune_versions_keeping(const std::wstring& launcher_root, const std::string& own_identity) {
+    detail::require_launcher_root(launcher_root);
     // Before anything is touched: without a readable state nothing is known to be current.
     // A version on trial prunes right after its readiness: waiting for its promotion lets
     // the version it replaced go in the same run. After the bound both of the trial's stay.
@@ -418,8 +414,13 @@ void prune_versions_keeping(const std::wstring& launcher_root, const std::string
         return is_valid_version_identity(name) &&
                (name == state.current_version || name == state.staged_version || name == own_identity);
     };
+    std::set<std::string> kept_folders;
     for (const FolderEntry& entry : listing.entries) {
-        if (!is_folder(entry.attributes) || kept(folded_ascii(entry.name))) continue;
+        if (!is_folder(entry.attributes)) continue;
+        if (kept(folded_ascii(entry.name))) {
+            if (!is_link(entry.attributes)) kept_folders.insert(folded_ascii(entry.name));
+            continue;
+        }
         // Never renamed: under Wine that would move what the link points to.
         if (is_link(entry.attributes)) {
             remove_link(join(versions, entry.name));
@@ -427,12 +428,59 @@ void prune_versions_keeping(const std::wstring& launcher_root, const std::string
             doomed.rename_away(versions, entry.name);
         }
     }
+    // The manifests of the versions removed, those left without their folder (an install
+    // killed between the two renames) and manifest temporaries; other files stay.
+    for (const FolderEntry& entry : listing.entries) {
+        if (is_folder(entry.attributes)) continue;
+        std::wstring_view name = entry.name;
+        if (is_temporary_manifest_name(name)) {
+            remove_file(join(versions, entry.name), entry.attributes);
+            continue;
+        }
+        if (!name.ends_with(detail::kManifestSuffix)) continue;
+        name.remove_suffix(detail::kManifestSuffix.size());
+        const std::string identity = folded_ascii(name);
+        if (is_valid_version_identity(identity) && !kept_folders.contains(identity)) {
+            remove_file(join(versions, entry.name), entry.attributes);
+        }
+    }
 }
 
+// Publishes the manifest under versions\<identity>.manifest, written crash-safely and
+// flushed, then the folder. Under update.lock: a manifest without its folder is only ever
+// seen after a crash, and is replaced by the next install of that identity or pruned.
+void publish(const std::wstring& versions, InstallFolder& temporary, const std::wstring& final_path,
+             const std::string& identity, const std::string& manifest) {
+    const std::wstring staging = temporary.path() + std::wstring(detail::kManifestSuffix);
+    const std::wstring stored = detail::manifest_path(versions, identity);
+    DWORD error = detail::write_fresh_file(staging, manifest, /*flush_to_device=*/true);
+    if (error == 0) error = detail::move_file(staging, stored, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (error != 0) {
+        ::DeleteFileW(staging.c_str());
+        detail::fail("Cannot install version", error);
+    }
+    error = temporary.publish(final_path);
+    if (error != 0) {
+        ::DeleteFileW(stored.c_str());
+        detail::fail("Cannot install version", error);
+    }
+}
+
+// expected_manifest, when given, is the announced version's manifest; its hash the identity.
 std::string install(const std::wstring& launcher_root, const std::wstring& source_folder,
-                    const std::string_view* expected_identity) {
-    if (expected_identity != nullptr && !is_valid_version_identity(*expected_identity)) {
-        throw KitError("Invalid version identity", ErrorKind::invalid_identity);
+                    const std::string_view* expected_identity, const std::string_view* expected_manifest) {
+    detail::require_launcher_root(launcher_root);
+    const Sha256Algorithm algorithm;
+    std::string announced;
+    std::vector<ManifestEntry> announced_entries;
+    if (expected_manifest != nullptr) {
+        announced_entries = detail::parse_manifest(*expected_manifest);
+        announced = detail::sha256_of_bytes(algorithm, *expected_manifest);
+    } else if (expected_identity != nullptr) {
+        if (!is_valid_version_identity(*expected_identity)) {
+            throw KitError("Invalid version identity", ErrorKind::invalid_identity);
+        }
+        announced = *expected_identity;
     }
     const std::wstring plain_versions = join(launcher_root, kVersionsFolderName);
     detail::refuse_redirects(plain_versions);
@@ -440,11 +488,6 @@ std::string install(const std::wstring& launcher_root, const std::wstring& sourc
     if (!::CreateDirectoryW(versions.c_str(), /*lpSecurityAttributes=*/nullptr)) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot install version", error);
-    }
-    {
-        DoomedFolders doomed;
-        const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
-        rename_temporaries_away(versions, doomed);
     }
 
     const std::wstring source = detail::extended_path(source_folder);
@@ -454,45 +497,54 @@ std::string install(const std::wstring& launcher_root, const std::wstring& sourc
         throw KitError("Version to install has no QorLauncher.exe");
     }
 
-    InstallFolder temporary(versions);
+    std::unique_ptr<InstallFolder> temporary;
+    {
+        DoomedFolders doomed;
+        // Created under the lock, and held from then on: another install's or a prune's
+        // clean-up cannot take it for a leftover between its creation and its guard.
+        const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
+        rename_temporaries_away(versions, doomed);
+        temporary = std::make_unique<InstallFolder>(versions);
+    }
     // Flushes pending when something fails end before the temporary is removed.
-    TreeCopier copier;
+    TreeCopier copier(algorithm);
+    copier.copy_tree(source, temporary->path());
     // The identity comes from the bytes copied, so the folder's name always matches them.
-    Sha256 hash;
-    copier.copy_file(source_executable, join(temporary.path(), kLauncherExecutableName), &hash);
-    const std::string identity = hash.finish();
-    if (expected_identity != nullptr && identity != *expected_identity) {
-        throw KitError("Downloaded version does not match its identity", ErrorKind::identity_mismatch);
+    const std::string manifest = detail::format_manifest(copier.entries());
+    const std::string identity = detail::sha256_of_bytes(algorithm, manifest);
+    if (!announced.empty() && identity != announced) {
+        std::string message = "Downloaded version does not match its identity";
+        if (expected_manifest != nullptr) message += ": " + first_difference(announced_entries, copier.entries());
+        throw KitError(message, ErrorKind::identity_mismatch);
     }
     const std::wstring final_path = join(versions, std::wstring(identity.begin(), identity.end()));
     detail::refuse_redirects(final_path);
-    {
-        // A prune renaming it away meanwhile would make it look foreign.
-        const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
-        if (exists(final_path)) return settle_existing(final_path, identity);
-    }
-
-    copier.copy_tree(source, temporary.path(), /*skip_executable=*/true);
     copier.finish();
     // Between letting go of the temporary and its rename, a prune could take it for a leftover.
     const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
-    if (exists(final_path)) return settle_existing(final_path, identity);
-    const DWORD error = temporary.publish(final_path);
-    if (error != 0) detail::fail("Cannot install version", error);
+    if (exists(final_path)) return settle_existing(versions, final_path, identity, manifest);
+    publish(versions, *temporary, final_path, identity, manifest);
     return identity;
 }
 
 }  // namespace
 
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder) {
-    detail::require_launcher_root(launcher_root);
-    return install(launcher_root, source_folder, /*expected_identity=*/nullptr);
+    return install(launcher_root, source_folder, /*expected_identity=*/nullptr, /*expected_manifest=*/nullptr);
 }
 
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
                             std::string_view expected_identity) {
-    detail::require_launcher_root(launcher_root);
-    return install(launcher_root, source_folder, &expected_identity);
+    return install(launcher_root, source_folder, &expected_identity, /*expected_manifest=*/nullptr);
+}
+
+std::string detail::install_version_matching(const std::wstring& launcher_root, const std::wstring& source_folder,
+                                             std::string_view manifest_bytes) {
+    return install(launcher_root, source_folder, /*expected_identity=*/nullptr, &manifest_bytes);
+}
+
+std::vector<VersionProblem> verify_version(const std::wstring& launcher_root, std::string_view identity) {
+    return detail::compare_version_files(launcher_root, identity, /*hash_contents=*/true);
 }
 
 void prune_versions(const std::wstring& launcher_root) {

@@ -84,9 +84,25 @@ std::uint32_t exit_code_at_end(qor::ChildProcess& child) {
     return child.exit_code();
 }
 
-// sha256sum of kLauncherBytes, computed outside the kit.
 const std::string kLauncherBytes = "MZ stand-in launcher for the version store\n";
-const std::string kLauncherIdentity = "f12e1fc4df6c5e924d5da3542fcb3cea6db993d14cae773aa5df593bdcd9710f";
+// The identity of lay_out_download's QorLauncher.exe and readme.txt, computed outside the
+// kit with Python's hashlib.
+const std::string kLauncherIdentity = "4e2ac5637dbb85a1b355f21343d3162cf49d985b06f8fbb393b5f9867bce200f";
+// docs/protocol.md's test vector: its files and its identity.
+const std::vector<std::pair<std::string, std::string>> kVectorFiles = {
+    {"QorLauncher.exe", "MZ"},
+    {"QorLauncherKit.dll", "kit\n"},
+    {"assets-x.txt", ""},
+    {"assets/logo.txt", "logo\n"},
+    {"assets/\xC3\x9C"
+     "ber.txt",
+     "\xC3\xBC"
+     "ber\n"},
+};
+const std::string kVectorIdentity = "469cdca20115a00697123c532111e374c45f5c1963e1a4c99ea3a40976314d0b";
+const std::string kVectorManifestStart =
+    "Qor version manifest 1\n"
+    "9b8db510ef42b8ed54a3712636fda55a4f8cfcd5493e20b74ab00cd4f3979f2d 2 QorLauncher.exe\n";
 const std::string kCurrent(64, 'c');
 const std::string kStaged(64, 'e');
 const std::string kOwn(64, 'a');
@@ -185,7 +201,6 @@ protected:
     void lay_out_download(std::size_t large_files, std::size_t large_size) {
         write(download() / "QorLauncher.exe", kLauncherBytes);
         write(download() / "resources" / "readme.txt", "resources of this version\n");
-        fs::create_directories(download() / "resources" / "empty");
         for (std::size_t i = 0; i < large_files; ++i) {
             write(download() / "resources" / ("data-" + std::to_string(i) + ".bin"),
                   bytes_of(large_size, static_cast<unsigned>(i)));
@@ -209,23 +224,28 @@ protected:
     fs::path base_;
 };
 
-TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsExecutableAndNothingElse) {
-    lay_out_download(/*large_files=*/1, /*large_size=*/5 << 20);
+TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsManifestAndNothingElse) {
+    for (const auto& [path, bytes] : kVectorFiles) write(download() / fs::u8path(path), bytes);
+    fs::create_directories(download() / "assets" / "empty");
     // A download that is not the version announced leaves nothing under versions.
     EXPECT_EQ(install_failure(kOther), "Downloaded version does not match its identity");
     EXPECT_EQ(names(versions()), std::vector<std::string>{});
     EXPECT_EQ(install_failure(std::string(64, 'A')), "Invalid version identity");
-    const std::string identity = qor::kit::install_version(root(), download().wstring(), kLauncherIdentity);
-    EXPECT_EQ(identity, kLauncherIdentity);
-    EXPECT_EQ(names(versions()), std::vector<std::string>{kLauncherIdentity});
-    EXPECT_EQ(contents(versions() / kLauncherIdentity), contents(download()));
+    const std::string identity = qor::kit::install_version(root(), download().wstring(), kVectorIdentity);
+    EXPECT_EQ(identity, kVectorIdentity);
+    EXPECT_EQ(names(versions()), (std::vector<std::string>{kVectorIdentity, kVectorIdentity + ".manifest"}));
+    fs::remove(download() / "assets" / "empty");
+    EXPECT_EQ(contents(versions() / kVectorIdentity), contents(download()));
+    const std::string manifest = read(versions() / (kVectorIdentity + ".manifest"));
+    EXPECT_TRUE(manifest.starts_with(kVectorManifestStart)) << manifest;
+    EXPECT_EQ(manifest.size(), 439u);
 
     // Installing twice changes nothing: the same files, not copies of them. A scanner that
-    // holds the installed executable without read sharing is waited out, up to the bound.
+    // holds the stored manifest without read sharing is waited out, up to the bound.
     const auto before = facts(versions());
-    const fs::path installed = versions() / kLauncherIdentity / "QorLauncher.exe";
+    const fs::path stored = versions() / (kVectorIdentity + ".manifest");
     const auto hold = [&](DWORD milliseconds) {
-        const HANDLE held = ::CreateFileW(installed.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
+        const HANDLE held = ::CreateFileW(stored.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
         EXPECT_NE(held, INVALID_HANDLE_VALUE);
         return std::jthread([held, milliseconds] {
@@ -235,7 +255,7 @@ TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsExecutableAndNothi
     };
     {
         const std::jthread scanner = hold(500);
-        EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
+        EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kVectorIdentity);
     }
     EXPECT_EQ(facts(versions()), before);
     {
@@ -245,13 +265,89 @@ TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsExecutableAndNothi
     EXPECT_EQ(facts(versions()), before);
 }
 
+TEST_F(VersionStore, InstallGivesADifferentFileBesideTheExecutableAnotherIdentity) {
+    lay_out_download(/*large_files=*/0, /*large_size=*/0);
+    write(download() / "QorLauncherKit.dll", "kit 1.0\n");
+    const std::string first = qor::kit::install_version(root(), download().wstring());
+    write(download() / "QorLauncherKit.dll", "kit 1.1\n");
+    const std::string second = qor::kit::install_version(root(), download().wstring());
+    EXPECT_NE(first, second);
+    EXPECT_EQ(read(versions() / second / "QorLauncherKit.dll"), "kit 1.1\n");
+    EXPECT_EQ(read(versions() / first / "QorLauncherKit.dll"), "kit 1.0\n");
+}
+
+TEST_F(VersionStore, VerifyNamesEachFileMissingChangedOrExtraAndChecksA10VersionByItsExecutable) {
+    using Kind = qor::kit::VersionProblem::Kind;
+    for (const auto& [path, bytes] : kVectorFiles) write(download() / fs::u8path(path), bytes);
+    const std::string identity = qor::kit::install_version(root(), download().wstring());
+    EXPECT_EQ(qor::kit::verify_version(root(), identity), std::vector<qor::kit::VersionProblem>{});
+    const fs::path installed = versions() / identity;
+    // One byte changed, same size: only the hash shows it.
+    write(installed / "QorLauncherKit.dll", "kiT\n");
+    fs::remove(installed / "assets" / "logo.txt");
+    write(installed / "assets" / "new.txt", "extra\n");
+    EXPECT_EQ(qor::kit::verify_version(root(), identity),
+              (std::vector<qor::kit::VersionProblem>{{Kind::changed, "QorLauncherKit.dll"},
+                                                     {Kind::missing, "assets/logo.txt"},
+                                                     {Kind::extra, "assets/new.txt"}}));
+
+    // Installed by the 1.0 kit: no manifest, named by the SHA-256 of QorLauncher.exe ("MZ").
+    const std::string old = "9b8db510ef42b8ed54a3712636fda55a4f8cfcd5493e20b74ab00cd4f3979f2d";
+    write(versions() / old / "QorLauncher.exe", "MZ");
+    write(versions() / old / "anything.dll", "not checked");
+    EXPECT_EQ(qor::kit::verify_version(root(), old), std::vector<qor::kit::VersionProblem>{});
+    write(versions() / old / "QorLauncher.exe", "MZ!");
+    EXPECT_EQ(qor::kit::verify_version(root(), old),
+              (std::vector<qor::kit::VersionProblem>{{Kind::changed, "QorLauncher.exe"}}));
+    try {
+        qor::kit::verify_version(root(), std::string(64, 'b'));
+        ADD_FAILURE() << "verified a version that is not installed";
+    } catch (const KitError& error) {
+        EXPECT_EQ(error.kind(), qor::kit::ErrorKind::version_not_installed);
+    }
+}
+
+TEST_F(VersionStore, InstallRefusesNamesAManifestCannotHoldNamingThem) {
+    // Only the "\\?\" form creates such names. Wine refuses to create device names, names
+    // ending in a space below the top folder (error 123) and two names equal ignoring case,
+    // as it folds case itself: the manifest's own table covers those.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"trailing./", "trailing. (trailing dot or space)"},
+    };
+    for (const auto& [path, expected] : refused) {
+        fs::remove_all(download());
+        lay_out_download(/*large_files=*/0, /*large_size=*/0);
+        // A folder is refused for its name alone, before anything in it is copied.
+        const fs::path name = fs::u8path(path.ends_with("/") ? path.substr(0, path.size() - 1) : path);
+        const std::wstring target = L"\\\\?\\" + (download() / name).wstring();
+        if (path.ends_with("/")) {
+            ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr)) << path << " " << ::GetLastError();
+        } else {
+            const HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << " " << ::GetLastError();
+            ::CloseHandle(file);
+        }
+        const std::string failure = install_failure();
+        EXPECT_NE(failure.find("Version file cannot be held in a manifest: " + expected), std::string::npos) << failure;
+        EXPECT_EQ(names(versions()), std::vector<std::string>{}) << path;
+        // Only the same form removes it: the standard library's removal trims the name and loops.
+        EXPECT_TRUE(path.ends_with("/") ? ::RemoveDirectoryW(target.c_str()) : ::DeleteFileW(target.c_str())) << path;
+    }
+}
+
 TEST_F(VersionStore, InstallRefusesAnotherFolderUnderAnExistingIdentityAndOverwritesNothing) {
     lay_out_download(/*large_files=*/0, /*large_size=*/0);
     const fs::path taken = versions() / kLauncherIdentity;
-    for (const char* executable : {"MZ another build\n", ""}) {
+    const fs::path stored = versions() / (kLauncherIdentity + ".manifest");
+    // Another executable, none, and a stored manifest that lists another readme.
+    for (const char* executable : {"MZ another build\n", "", "manifest"}) {
         fs::remove_all(versions());
         write(taken / "notes.txt", "already here\n");
-        if (*executable != '\0') write(taken / "QorLauncher.exe", executable);
+        if (std::string(executable) == "manifest") {
+            write(stored, "Qor version manifest 1\n" + std::string(64, '0') + " 43 QorLauncher.exe\n");
+        } else if (*executable != '\0') {
+            write(taken / "QorLauncher.exe", executable);
+        }
         const auto before = facts(versions());
         EXPECT_EQ(install_failure(), "Another folder is installed under this version identity") << executable;
         EXPECT_EQ(facts(versions()), before) << executable;
@@ -284,6 +380,9 @@ TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion)
     };
 
     // Installs left alone say how long the copy takes; the first also fills the caches.
+    const std::string identity = qor::kit::install_version(root(), download().wstring());
+    fs::remove_all(versions() / identity);
+    fs::remove(versions() / (identity + ".manifest"));
     auto copy_time = std::chrono::milliseconds::max();
     for (int run = 0; run < 2; ++run) {
         auto child = start_install();
@@ -291,8 +390,8 @@ TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion)
         ASSERT_EQ(exit_code_at_end(child), 0u);
         copy_time = std::min(
             copy_time, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began));
-        ASSERT_EQ(contents(versions() / kLauncherIdentity), expected);
-        fs::remove_all(versions() / kLauncherIdentity);
+        ASSERT_EQ(contents(versions() / identity), expected);
+        fs::remove_all(versions() / identity);
     }
 
     int finished_before_the_kill = 0;
@@ -301,20 +400,23 @@ TEST_F(VersionStore, InstallsKilledAtRandomMomentsNeverLeaveAnIncompleteVersion)
         auto child = start_install();
         ::Sleep(static_cast<DWORD>(delay));
         child.terminate();
-        if (fs::exists(versions() / kLauncherIdentity)) {
-            EXPECT_EQ(contents(versions() / kLauncherIdentity), expected) << "killed " << delay << " ms into the copy";
-            fs::remove_all(versions() / kLauncherIdentity);
+        if (fs::exists(versions() / identity)) {
+            EXPECT_EQ(contents(versions() / identity), expected) << "killed " << delay << " ms into the copy";
+            // Published before the folder, so a version never shows without its manifest.
+            EXPECT_TRUE(fs::exists(versions() / (identity + ".manifest")));
+            fs::remove_all(versions() / identity);
             ++finished_before_the_kill;
         }
+        fs::remove(versions() / (identity + ".manifest"));
     }
     std::cout << "a copy took " << copy_time.count() << " ms; " << finished_before_the_kill << " of " << kills
               << " kills came after the version was in place\n";
 
-    EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), kLauncherIdentity);
-    EXPECT_EQ(contents(versions() / kLauncherIdentity), expected);
-    write(root_path() / "launcher-state", state_text(kLauncherIdentity, ""));
+    EXPECT_EQ(qor::kit::install_version(root(), download().wstring()), identity);
+    EXPECT_EQ(contents(versions() / identity), expected);
+    write(root_path() / "launcher-state", state_text(identity, ""));
     qor::kit::prune_versions(root());
-    EXPECT_EQ(names(versions()), std::vector<std::string>{kLauncherIdentity});
+    EXPECT_EQ(names(versions()), (std::vector<std::string>{identity, identity + ".manifest"}));
 }
 
 TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsInUse) {
@@ -335,6 +437,11 @@ TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsIn
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     write(versions() / "notes.txt", "not a folder\n");
+    // The manifests of a version kept and of one pruned, one without its folder, and an
+    // install's manifest temporary left by a kill.
+    for (const std::string& identity : {kCurrent, kOther, std::string(64, 'd'), "installing-" + std::string(32, '4')}) {
+        write(versions() / (identity + ".manifest"), "Qor version manifest 1\n");
+    }
 
     // Without a readable launcher-state nothing is known to be current: nothing goes.
     const std::string damaged = "Qor launcher 1\r\n" + kCurrent + "\r\n" + kStaged + "\r\n0\r\n";
@@ -351,11 +458,12 @@ TEST_F(VersionStore, PruneKeepsCurrentStagedAndTheLaunchersOwnVersionAndWhatIsIn
     for (const std::string& stray : {kCurrent + ".", kCurrent + " "}) {
         ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + (versions() / stray).wstring()).c_str(), nullptr)) << stray;
     }
-    ASSERT_EQ(names(versions()).size(), 10u);
+    ASSERT_EQ(names(versions()).size(), 14u);
     qor::ChildProcess own = start_child(versions() / kOwn / "QorLauncher.exe", {L"prune", root()});
     EXPECT_EQ(exit_code_at_end(own), 0u);
     ::CloseHandle(held);
-    EXPECT_EQ(names(versions()), (std::vector<std::string>{kOwn, kCurrent, kStaged, in_use, "notes.txt"}));
+    EXPECT_EQ(names(versions()),
+              (std::vector<std::string>{kOwn, kCurrent, kCurrent + ".manifest", kStaged, in_use, "notes.txt"}));
     EXPECT_EQ(read(versions() / kCurrent / "resources" / "readme.txt"), kCurrent);
     EXPECT_EQ(read(versions() / in_use / "QorLauncher.exe"), "MZ being copied");
 }

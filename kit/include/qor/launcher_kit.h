@@ -186,33 +186,54 @@ std::string failed_update(const std::wstring& launcher_root);
 // deleting-<32 hex digits>, which no identity can take.
 
 // Installs the files of source_folder (QorLauncher.exe at its top, subfolders included)
-// as <root>\versions\<identity> and returns the identity: the lowercase hex SHA-256 of
-// that QorLauncher.exe. The copy is made in a fresh temporary under versions, flushed to
-// the device and renamed in one step, so the identity's name never shows a half-copied
-// version. A folder of that identity holding the same QorLauncher.exe is kept as it is;
-// one holding anything else is refused, and nothing is overwritten. Temporaries left by
-// killed installs are removed first. Throws KitError for a source without
-// QorLauncher.exe or holding a link, that refusal, redirects in the root, versions or the
-// identity's folder, and failures to read or write ("Cannot read version (error <code>)"
-// also when a program holds an installed QorLauncher.exe for more than 2 seconds); its
-// own temporary is removed then. It holds update.lock while it clears temporaries, checks
-// the identity's folder and publishes: "Launcher root is busy with another update (error
+// as <root>\versions\<identity> and returns the identity: the lowercase hex SHA-256 of the
+// version's manifest, which lists every file by relative path, size and SHA-256 (exact bytes
+// in docs/protocol.md). Each file is read once, hashed as it is copied. The copy is made in
+// a fresh temporary under versions, flushed to the device; the manifest is written beside
+// it as <root>\versions\<identity>.manifest (crash-safely), then the folder is renamed in
+// one step, so the identity's name never shows a half-copied version. Empty folders are
+// no part of a version and are not copied. A folder of that identity whose stored manifest
+// is the same is kept as it is; anything else there is refused, and nothing is
+// overwritten. Temporaries left by killed installs are removed first. Throws KitError for
+// a source without QorLauncher.exe, a name a manifest cannot hold ("Version file cannot be
+// held in a manifest: <path> (<why>)": "..", ":", device names, a trailing dot or space,
+// two names equal ignoring case) or a link ("Version folders cannot hold links: <path>"),
+// that refusal, redirects in the root, versions or the identity's folder, and failures to
+// read or write ("Cannot read version (error <code>)"); its own temporary is removed then.
+// It holds update.lock while it clears temporaries and creates its own, checks the
+// identity's folder and publishes: "Launcher root is busy with another update (error
 // <code>)" when another operation holds it for more than 10 seconds.
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder);
 // The same for a download whose identity was announced (by an update server): a source
-// whose QorLauncher.exe hashes to anything else is refused before anything is published,
-// leaving nothing behind: "Downloaded version does not match its identity"; "Invalid
-// version identity" when expected_identity is not 64 characters of 0-9a-f.
+// whose manifest hashes to anything else is refused before anything is published, leaving
+// nothing behind: "Downloaded version does not match its identity" (identity_mismatch);
+// "Invalid version identity" when expected_identity is not 64 characters of 0-9a-f.
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
                             std::string_view expected_identity);
 
+// One file of an installed version that is not as its manifest says.
+struct VersionProblem {
+    enum class Kind { missing = 1, changed = 2, extra = 3 } kind;
+    std::string path;  // relative to the version folder, UTF-8, "/" between names
+    bool operator==(const VersionProblem&) const = default;
+};
+
+// Hashes every file of <root>\versions\<identity> again and compares it with the stored
+// manifest: the files missing, changed (another size or SHA-256) or extra, in the manifest's
+// order and extras last by path; empty when the version is intact. A version installed by
+// the 1.0 kit (no <identity>.manifest beside it) can only be checked by its QorLauncher.exe,
+// whose SHA-256 was its identity. Throws KitError: invalid_identity; version_not_installed;
+// identity_mismatch when the stored manifest is not the identity's; failures to read.
+std::vector<VersionProblem> verify_version(const std::wstring& launcher_root, std::string_view identity);
+
 // Removes every folder under <root>\versions that is neither the current nor the staged
 // version of launcher-state nor the calling launcher's own (own_version_identity; a
-// caller outside any version folder keeps only the two), and the kit's temporaries. A
+// caller outside any version folder keeps only the two), the kit's temporaries, and the
+// <identity>.manifest of each version removed or without its folder. A
 // folder is first renamed to a temporary, then deleted; one that cannot be renamed
 // because something in it is in use (a running program, an install under way) stays
-// for the next call. A link is removed as a link, never followed. Files directly under
-// versions stay. While launcher-state shows a trial pending (the caller is the version on
+// for the next call. A link is removed as a link, never followed. Other files directly
+// under versions stay. While launcher-state shows a trial pending (the caller is the version on
 // trial and has just signalled readiness) it first waits, for up to 5 seconds, for the
 // starter to promote it, so that the version it replaced goes at once. Throws KitError,
 // having removed nothing, when launcher-state cannot be read and for redirects in the
