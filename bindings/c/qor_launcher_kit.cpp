@@ -691,9 +691,8 @@ int qor_kit_update_free(qor_kit_update* update) {
     });
 }
 
-int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update,
-                            qor_kit_progress_callback progress, void* context, char* identity, size_t identity_size,
-                            size_t* required) {
+int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update, qor_kit_progress_callback progress,
+                            void* context, char* identity, size_t identity_size, size_t* required) {
     return guarded([&] {
         const std::wstring root = widen(launcher_root, "launcher_root");
         const std::shared_ptr<const Update> checked = live(update);

@@ -216,8 +216,7 @@ QOR_KIT_API int qor_kit_update_release(const qor_kit_update* update, unsigned lo
 /* All of the version's files, in bytes. */
 QOR_KIT_API int qor_kit_update_size(const qor_kit_update* update, unsigned long long* size);
 /* The release notes, UTF-8; "" when there are none. */
-QOR_KIT_API int qor_kit_update_notes(const qor_kit_update* update, char* buffer, size_t buffer_size,
-                                     size_t* required);
+QOR_KIT_API int qor_kit_update_notes(const qor_kit_update* update, char* buffer, size_t buffer_size, size_t* required);
 QOR_KIT_API int qor_kit_update_free(qor_kit_update* update);
 
 /* Called with the bytes fetched so far and the bytes to fetch in all (files an installed

@@ -15,7 +15,7 @@ ENDLESS_CHUNK = b"x" * 65536
 class ReleaseServer:
     """Serves folder at http://127.0.0.1:<port>/. faults maps a URL path to one of:
     404, 500, "html" (an error page under 200), "endless" (a body that never ends), "stall"
-    (headers, then silence), "redirect-loop", ("redirect", path), ("break", n) (n bytes of
+    (headers, then silence), "redirect-loop", ("break", n) (n bytes of
     the body, then the connection dropped), ("replace", bytes) (served instead of the file)."""
 
     def __init__(self, folder):
@@ -64,9 +64,6 @@ class ReleaseServer:
                     return len(body)
                 if fault == "redirect-loop":
                     self.head(302, 0, extra=[("Location", path)])
-                    return 0
-                if isinstance(fault, tuple) and fault[0] == "redirect":
-                    self.head(302, 0, extra=[("Location", fault[1])])
                     return 0
                 if fault in ("endless", "stall"):
                     self.close_connection = True

@@ -16,7 +16,7 @@ from delivery_support import BUILD_TAG, PROBE, Author, lay_out_root, make_versio
 from delivery_support import keep_wineserver_briefly, qorwine  # noqa: E402
 from release_server import ReleaseServer  # noqa: E402
 
-OK, FAILED, INVALID_ARGUMENT, UPDATE_ALREADY_FAILED, IDENTITY_MISMATCH = 0, 1, 2, 5, 7
+OK, INVALID_ARGUMENT, IDENTITY_MISMATCH = 0, 2, 7
 BAD_SIGNATURE, INVALID_UPDATE, DOWNLOAD_FAILED, CANCELLED, OLDER_RELEASE = 13, 14, 15, 16, 17
 STALL_TIMEOUT_MS = "1500"
 
@@ -106,17 +106,6 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(self.server.bytes_sent(), self.changed2)
         self.assertIn((extra, 250_000), [(path, start) for path, start, _ in self.server.log])
 
-    def test_failed_update_is_not_offered_again_unless_asked(self):
-        (self.root / "update-record").write_bytes(f"{self.id2}\n".encode())
-        before = snapshot(self.root)
-        status, output = self.probe("--check-only")
-        self.assertEqual(status, UPDATE_ALREADY_FAILED, output)
-        self.assertIn(f"Update already failed its trial: release 2, {self.id2}", output)
-        status, output = self.probe("--check-only", "--retry")
-        self.assertEqual(status, OK, output)
-        self.assertIn(f"offered 2 {self.id2}", output)
-        self.assertEqual(snapshot(self.root), before)
-
     def crafted_release(self, lines):
         """Faults that serve a feed signed with the author's key for a manifest of these lines (path, data)."""
         entries = sorted(((path, len(data), sha(data)) for path, data in lines), key=lambda e: e[0].encode())
@@ -137,8 +126,9 @@ class DeliveryTest(unittest.TestCase):
                   ("trailing dot", "evil."), ("trailing space", "evil "), ("backslash", "a\\..\\..\\evil.txt")]
         rows = [
             # (row, faults, options, status, message part)
-            ("feed signed by another key", {"/stable.feed": ("replace", self.stranger.sign_feed(self.id2, self.size2, 3))},
-             (), BAD_SIGNATURE, "signature does not verify"),
+            ("feed signed by another key",
+             {"/stable.feed": ("replace", self.stranger.sign_feed(self.id2, self.size2, 3))}, (), BAD_SIGNATURE,
+             "signature does not verify"),
             ("signed bytes changed", {"/stable.feed": ("replace", flipped)}, (), BAD_SIGNATURE,
              "signature does not verify"),
             ("truncated feed", {"/stable.feed": ("replace", feed[:len(feed) // 2])}, (), INVALID_UPDATE,
@@ -166,8 +156,9 @@ class DeliveryTest(unittest.TestCase):
              "Invalid update manifest"),
             ("manifest sizes not the signed size", self.signed_manifest(manifest_of(self.v2), self.size2 + 1), (),
              INVALID_UPDATE, "the feed signed"),
-            ("two names equal ignoring case", self.crafted_release([launcher, ("Notes.txt", b"a"), ("notes.txt", b"b")]),
-             (), INVALID_UPDATE, "Invalid update manifest"),
+            ("two names equal ignoring case",
+             self.crafted_release([launcher, ("Notes.txt", b"a"), ("notes.txt", b"b")]), (), INVALID_UPDATE,
+             "Invalid update manifest"),
             ("file with another hash", {notes_path: ("replace", b"tw0")}, (), IDENTITY_MISMATCH,
              "file notes.txt does not match its SHA-256"),
             ("file larger", {notes_path: ("replace", b"two and more")}, (), IDENTITY_MISMATCH,
