@@ -134,12 +134,12 @@ public:
     std::string run() {
         remove_other_downloads();
         detail::refuse_redirects(folder_);
-        const std::string manifest = fetch_manifest();
-        if (!::CreateDirectoryW(folder_.c_str(), /*lpSecurityAttributes=*/nullptr)) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
-        }
         try {
+            const std::string manifest = fetch_manifest();
+            if (!::CreateDirectoryW(folder_.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+                const DWORD error = ::GetLastError();
+                if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
+            }
             gather();
             const std::wstring version = assemble();
             const std::string identity = detail::install_version_matching(root_, version, manifest);
