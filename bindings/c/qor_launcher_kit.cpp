@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "qor/delivery.h"
 #include "qor/launcher_kit.h"
 #include "qor/launcher_root.h"
 
@@ -612,6 +613,100 @@ BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
         default:
             return TRUE;
     }
+}
+
+}  // extern "C"
+
+// ---- Update delivery -------------------------------------------------------------
+
+namespace {
+
+static_assert(static_cast<int>(ErrorKind::bad_signature) == QOR_KIT_BAD_SIGNATURE);
+static_assert(static_cast<int>(ErrorKind::invalid_update) == QOR_KIT_INVALID_UPDATE);
+static_assert(static_cast<int>(ErrorKind::download_failed) == QOR_KIT_DOWNLOAD_FAILED);
+static_assert(static_cast<int>(ErrorKind::cancelled) == QOR_KIT_CANCELLED);
+static_assert(static_cast<int>(ErrorKind::older_release) == QOR_KIT_OLDER_RELEASE);
+
+// What a qor_kit_update handle stands for.
+struct Update {
+    qor::kit::Update update;
+};
+
+std::map<std::uintptr_t, std::shared_ptr<const Update>> updates;
+
+std::shared_ptr<const Update> live(const qor_kit_update* update) { return find_handle(updates, update, "update"); }
+
+}  // namespace
+
+extern "C" {
+
+int qor_kit_check_for_update(const char* launcher_root, const char* feed_url, const char* public_key,
+                             int retry_failed_update, unsigned long timeout_milliseconds, qor_kit_update** update) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        const char* const url = utf8_text(feed_url, "feed_url");
+        const char* const key = utf8_text(public_key, "public_key");
+        require(update != nullptr, "update is NULL");
+        require(retry_failed_update == 0 || retry_failed_update == 1, "retry_failed_update is neither 0 nor 1");
+        *update = nullptr;
+        const qor::kit::DeliveryOptions options{.retry_failed_update = retry_failed_update == 1,
+                                                .timeout_milliseconds = timeout_milliseconds};
+        std::optional<qor::kit::Update> offered = qor::kit::check_for_update(root, url, key, options);
+        if (!offered) return QOR_KIT_OK;
+        *update = add_handle<qor_kit_update>(updates, std::make_shared<const Update>(Update{std::move(*offered)}));
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_update_identity(const qor_kit_update* update, char* buffer, size_t buffer_size, size_t* required) {
+    return guarded([&] { return copy_out(live(update)->update.identity, buffer, buffer_size, required); });
+}
+
+int qor_kit_update_release(const qor_kit_update* update, unsigned long long* release) {
+    return guarded([&] {
+        const std::shared_ptr<const Update> checked = live(update);
+        require(release != nullptr, "release is NULL");
+        *release = checked->update.release;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_update_size(const qor_kit_update* update, unsigned long long* size) {
+    return guarded([&] {
+        const std::shared_ptr<const Update> checked = live(update);
+        require(size != nullptr, "size is NULL");
+        *size = checked->update.size;
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_update_notes(const qor_kit_update* update, char* buffer, size_t buffer_size, size_t* required) {
+    return guarded([&] { return copy_out(live(update)->update.notes, buffer, buffer_size, required); });
+}
+
+int qor_kit_update_free(qor_kit_update* update) {
+    return guarded([&] {
+        free_handle(updates, update, "update");
+        return QOR_KIT_OK;
+    });
+}
+
+int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update, qor_kit_progress_callback progress,
+                            void* context, char* identity, size_t identity_size, size_t* required) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        const std::shared_ptr<const Update> checked = live(update);
+        check_out(identity, identity_size, required);
+        // Asked before the download, so that a too small buffer does not leave a version unreported.
+        if (identity_size < QOR_KIT_IDENTITY_BUFFER_SIZE) {
+            return copy_out(std::string(qor::kit::kVersionIdentityLength, '0'), identity, identity_size, required);
+        }
+        qor::kit::DownloadProgress report;
+        if (progress != nullptr) {
+            report = [&](std::uint64_t done, std::uint64_t total) { return progress(context, done, total) == 0; };
+        }
+        return copy_out(qor::kit::download_update(root, checked->update, report), identity, identity_size, required);
+    });
 }
 
 }  // extern "C"

@@ -185,6 +185,58 @@ QOR_KIT_API int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_
  * by its QorLauncher.exe alone. QOR_KIT_VERSION_NOT_INSTALLED when there is no such folder. */
 QOR_KIT_API int qor_kit_verify_version(const char* launcher_root, const char* identity, qor_kit_list** problems);
 
+/* ---- 6. Update delivery: a signed feed, downloads of only what changed ----------- */
+/* QorRelease (tools/qorrelease) publishes a release folder for any static HTTP(S) host:
+ * <channel>.feed (signed), manifests/<identity>, files/<sha-256>. protocol.md has the formats.
+ * The sequence: check, download (installs the version whole), stage, exit with 73. */
+
+#define QOR_KIT_BAD_SIGNATURE 13   /* the feed's signature does not verify against the public key */
+#define QOR_KIT_INVALID_UPDATE 14  /* a feed or manifest breaks its grammar or limits, or names an unsafe path */
+#define QOR_KIT_DOWNLOAD_FAILED 15 /* the server: unreachable, an HTTP error, a web page, a time-out */
+#define QOR_KIT_CANCELLED 16       /* the progress callback returned nonzero */
+#define QOR_KIT_OLDER_RELEASE 17   /* the feed offers a release older than one installed here */
+
+/* A release a feed offers; freed by qor_kit_update_free. */
+typedef struct qor_kit_update qor_kit_update;
+
+/* Reads the feed at feed_url (http:// or https://), verifies it with public_key (base64 of
+ * the 64 bytes X||Y of an ECDSA P-256 key, as `qorrelease keygen` prints it) and sets
+ * *update to the release it offers, or to NULL (status QOR_KIT_OK) when that release is
+ * current or staged: nothing newer. Refuses a bad signature (QOR_KIT_BAD_SIGNATURE), a
+ * malformed feed (QOR_KIT_INVALID_UPDATE), a release older than one installed from its
+ * channel here (QOR_KIT_OLDER_RELEASE: a replayed feed), and the update whose trial failed
+ * (QOR_KIT_UPDATE_ALREADY_FAILED) unless retry_failed_update is 1. timeout_milliseconds
+ * bounds each wait for the server (connect, send, next bytes); 0 means 30,000. Changes nothing. */
+QOR_KIT_API int qor_kit_check_for_update(const char* launcher_root, const char* feed_url, const char* public_key,
+                                         int retry_failed_update, unsigned long timeout_milliseconds,
+                                         qor_kit_update** update);
+QOR_KIT_API int qor_kit_update_identity(const qor_kit_update* update, char* buffer, size_t buffer_size,
+                                        size_t* required);
+QOR_KIT_API int qor_kit_update_release(const qor_kit_update* update, unsigned long long* release);
+/* All of the version's files, in bytes. */
+QOR_KIT_API int qor_kit_update_size(const qor_kit_update* update, unsigned long long* size);
+/* The release notes, UTF-8; "" when there are none. */
+QOR_KIT_API int qor_kit_update_notes(const qor_kit_update* update, char* buffer, size_t buffer_size, size_t* required);
+QOR_KIT_API int qor_kit_update_free(qor_kit_update* update);
+
+/* Called with the bytes fetched so far and the bytes to fetch in all (files an installed
+ * version already holds are copied, not counted); a resumed download starts above 0.
+ * Returning nonzero cancels the download (QOR_KIT_CANCELLED). Called on the calling thread. */
+typedef int (*qor_kit_progress_callback)(void* context, unsigned long long done, unsigned long long total);
+
+/* Downloads the update: its manifest checked against the signed identity, every file an
+ * installed version holds copied, the others fetched (resuming what an interrupted call
+ * fetched), each file's size and SHA-256 checked, then the version installed whole. Gives
+ * the identity to stage (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). progress may
+ * be NULL. Refuses a manifest or file that is not what the feed signed
+ * (QOR_KIT_IDENTITY_MISMATCH), a manifest breaking its grammar or naming an unsafe path
+ * (QOR_KIT_INVALID_UPDATE), server failures (QOR_KIT_DOWNLOAD_FAILED); after a refusal the
+ * root is as it was, after a cancellation or a server failure what was fetched stays in
+ * <root>\downloading-<identity> for the next call. */
+QOR_KIT_API int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update,
+                                        qor_kit_progress_callback progress, void* context, char* identity,
+                                        size_t identity_size, size_t* required);
+
 #ifdef __cplusplus
 }
 #endif

@@ -530,19 +530,16 @@ std::string install(const std::wstring& launcher_root, const std::wstring& sourc
 }  // namespace
 
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder) {
-    detail::require_launcher_root(launcher_root);
     return install(launcher_root, source_folder, /*expected_identity=*/nullptr, /*expected_manifest=*/nullptr);
 }
 
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
                             std::string_view expected_identity) {
-    detail::require_launcher_root(launcher_root);
     return install(launcher_root, source_folder, &expected_identity, /*expected_manifest=*/nullptr);
 }
 
 std::string detail::install_version_matching(const std::wstring& launcher_root, const std::wstring& source_folder,
                                              std::string_view manifest_bytes) {
-    detail::require_launcher_root(launcher_root);
     return install(launcher_root, source_folder, /*expected_identity=*/nullptr, &manifest_bytes);
 }
 

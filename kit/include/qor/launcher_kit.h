@@ -59,6 +59,12 @@ enum class ErrorKind : int {
     starter_running = 10,       // a starter runs in the root
     not_launcher_root = 11,     // the folder is no launcher root (missing, a file, or not ours)
     system = 12,                // Windows refused; system_error() holds its error code
+    // Update delivery (qor/delivery.h):
+    bad_signature = 13,    // a feed whose signature does not verify against the launcher's public key
+    invalid_update = 14,   // a feed or manifest that breaks its grammar or limits, or names an unsafe path
+    download_failed = 15,  // the update server: unreachable, an HTTP error, a web page, a time-out
+    cancelled = 16,        // the caller's progress callback cancelled the download
+    older_release = 17,    // a feed offers a release older than one installed here: a replayed feed
 };
 
 class KitError : public std::runtime_error {
