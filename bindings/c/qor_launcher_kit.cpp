@@ -460,3 +460,20 @@ int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left)
 }
 
 }  // extern "C"
+
+// ---- launcher.log ----------------------------------------------------------------
+
+#include "qor/launcher_log.h"
+
+extern "C" {
+
+int qor_kit_log(const char* launcher_root, const char* line) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        widen(line, "line");  // the log holds UTF-8 only; the bytes are written as given
+        qor::kit::append_launcher_log(root, line);
+        return QOR_KIT_OK;
+    });
+}
+
+}  // extern "C"

@@ -8,8 +8,8 @@
  *     wording; "(error N)" at the end where Windows refused something).
  *   - Text is UTF-8, in and out, terminated by a NUL. Text that is not UTF-8 is refused.
  *   - Text comes out into a buffer the caller passes: buffer, buffer_size and
- *     *required, which receives the size needed including the terminating NUL. When the
- *     buffer is too small (a NULL buffer with size 0 only asks) the call returns
+ *     required, which may not be NULL: *required receives the size needed including the
+ *     terminating NUL. When the buffer is too small (a NULL buffer with size 0 only asks) the call returns
  *     QOR_KIT_BUFFER_TOO_SMALL, sets *required and writes nothing past buffer_size.
  *   - The objects the DLL hands out (qor_kit_launch, qor_kit_list) are freed by the DLL
  *     (qor_kit_launch_free, qor_kit_list_free). A handle already freed is refused with
@@ -73,7 +73,12 @@ QOR_KIT_API int qor_kit_launch_user_argument(const qor_kit_launch* launch, size_
                                              size_t buffer_size, size_t* required);
 /* 1 or 0. Without the starter's reserved arguments (started by hand, --version) 0. */
 QOR_KIT_API int qor_kit_launch_started_by_starter(const qor_kit_launch* launch, int* started_by_starter);
-/* 1 when some update of this run failed to start; see the C++ kit for what it means. */
+/* 1 when some update failed to start: a staged version tried earlier in this run did not
+ * get ready (or could not be started), or an earlier run ended during a trial that this
+ * start dropped. Once set it stays set on every later start of the run, a later trial that
+ * succeeds included, so it does not say which version this is: qor_kit_failed_update
+ * names the update that failed, qor_kit_own_version_identity the version that runs; tell the
+ * user that an update did not work and name the one that runs. */
 QOR_KIT_API int qor_kit_launch_after_rollback(const qor_kit_launch* launch, int* after_rollback);
 /* "" when not started by the starter. */
 QOR_KIT_API int qor_kit_launch_root(const qor_kit_launch* launch, char* buffer, size_t buffer_size, size_t* required);
@@ -147,6 +152,14 @@ QOR_KIT_API int qor_kit_check_launcher_root(const char* launcher_root, qor_kit_l
 /* Uninstalls the root, unless a starter runs in it. Lists the paths it had to leave
  * (flag 0); empty when the root is gone whole. */
 QOR_KIT_API int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_list** left);
+
+/* ---- 6. launcher.log ------------------------------------------------------------ */
+
+/* Appends one line (UTF-8; its own CR and LF become spaces) to <root>\launcher.log, the
+ * log the starter's box sends the user to, as "<UTC time> [<process id>] <line>". The log
+ * is capped at 1 MiB: past that it becomes launcher.log.1, replacing the older one. Safe
+ * with several writing processes; a launcher.log that is a link or a folder is refused. */
+QOR_KIT_API int qor_kit_log(const char* launcher_root, const char* line);
 
 #ifdef __cplusplus
 }
