@@ -15,8 +15,8 @@ namespace {
 
 using detail::FileHandle;
 
-// Far past any end a log reaches: appends never touch the locked byte.
-constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLockOffsetHigh = static_cast<DWORD>(kLauncherLogLockOffset >> 32);
+constexpr DWORD kLockOffsetLow = static_cast<DWORD>(kLauncherLogLockOffset);
 // A writer that finds the log moved away under it opens the new one; a few rounds cover
 // any number of writers moving it, each round after a move of its own.
 constexpr int kReopenRounds = 4;
@@ -43,12 +43,14 @@ FileHandle open_log(const std::wstring& path) {
                                        /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                                        /*hTemplateFile=*/nullptr));
-        return log.valid() ? 0 : ::GetLastError();
+        if (log.valid()) return 0;
+        const DWORD failure = ::GetLastError();
+        // A folder at the name cannot be opened as a file (error 5), however long one waits.
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && detail::is_folder(attributes)) return ERROR_DIRECTORY;
+        return failure;
     });
-    // A folder at the name cannot be opened as a file (error 5): it is no log either way.
-    if (error == ERROR_ACCESS_DENIED && detail::is_folder(::GetFileAttributesW(path.c_str()))) {
-        throw KitError("Launcher paths cannot use redirects");
-    }
+    if (error == ERROR_DIRECTORY) throw KitError("Launcher paths cannot use redirects");
     if (error != 0) detail::fail("Cannot write launcher log", error);
     return log;
 }
@@ -72,6 +74,7 @@ public:
     explicit LogLock(const FileHandle& log) : log_(log) {
         const DWORD error = detail::retry_sharing_conflicts([&]() -> DWORD {
             OVERLAPPED at{};
+            at.Offset = kLockOffsetLow;
             at.OffsetHigh = kLockOffsetHigh;
             if (::LockFileEx(log_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, /*dwReserved=*/0,
                              /*nNumberOfBytesToLockLow=*/1, /*nNumberOfBytesToLockHigh=*/0, &at)) {
@@ -83,6 +86,7 @@ public:
     }
     ~LogLock() {
         OVERLAPPED at{};
+        at.Offset = kLockOffsetLow;
         at.OffsetHigh = kLockOffsetHigh;
         ::UnlockFileEx(log_.get(), /*dwReserved=*/0, 1, 0, &at);
     }

@@ -13,6 +13,9 @@ inline constexpr std::wstring_view kLauncherLogFileName = L"launcher.log";
 // The log before the last one; replaced each time launcher.log reaches its cap.
 inline constexpr std::wstring_view kOlderLauncherLogFileName = L"launcher.log.1";
 inline constexpr std::uint64_t kLauncherLogMaxBytes = 1024 * 1024;
+// A writer holds an exclusive lock (LockFileEx) on this one byte of launcher.log, far past any
+// end the log reaches, from its check of the log's size to its line; so does one that moves it.
+inline constexpr std::uint64_t kLauncherLogLockOffset = 0x7FFFFFFF'00000000;
 
 // Appends one line to <root>\launcher.log: "<UTC time> [<process id>] <line>" and LF, with
 // CR and LF inside line made spaces, so one call is one line. line is UTF-8, written as given.
