@@ -63,7 +63,8 @@ namespace Qor.LauncherKit
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version_expecting(byte[] root, byte[] source, byte[] expected, byte[] identity, UIntPtr size, out UIntPtr required);
     }
 
-    /// <summary>What went wrong; the values are the C interface's statuses (protocol.md's table of failure kinds).</summary>
+    /// <summary>What went wrong; the values are the C interface's statuses (protocol.md's table of
+    /// failure kinds).</summary>
     public enum QorKitErrorKind
     {
         Failed = 1,
@@ -127,7 +128,8 @@ namespace Qor.LauncherKit
         internal static byte[] Utf8(string text)
         {
             if (text == null) throw new ArgumentNullException("text");
-            if (text.IndexOf('\0') >= 0) throw new QorKitException((int)QorKitErrorKind.InvalidArgument, "Text holds a NUL character");
+            if (text.IndexOf('\0') >= 0)
+                throw new QorKitException((int)QorKitErrorKind.InvalidArgument, "Text holds a NUL character");
             var bytes = Encoding.UTF8.GetBytes(text);
             Array.Resize(ref bytes, bytes.Length + 1);
             return bytes;
@@ -160,7 +162,8 @@ namespace Qor.LauncherKit
                 throw CannotLoad();
             }
             if (version != InterfaceVersion)
-                throw new QorKitException(1, "QorLauncherKit.dll implements interface " + version + ", this binding needs " + InterfaceVersion);
+                throw new QorKitException((int)QorKitErrorKind.Failed,
+                    "QorLauncherKit.dll implements interface " + version + ", this binding needs " + InterfaceVersion);
         }
 
         // The DLL could not be loaded (missing from the version folder, damaged, quarantined):
@@ -171,9 +174,11 @@ namespace Qor.LauncherKit
             string executable = Process.GetCurrentProcess().MainModule.FileName;
             string path = Path.Combine(Path.GetDirectoryName(executable), "QorLauncherKit.dll");
             uint code = 0;
-            if (NativeMethods.LoadLibraryExW(path, IntPtr.Zero, 0) == IntPtr.Zero) code = (uint)Marshal.GetLastWin32Error();
+            if (NativeMethods.LoadLibraryExW(path, IntPtr.Zero, 0) == IntPtr.Zero)
+                code = (uint)Marshal.GetLastWin32Error();
             string reason = new System.ComponentModel.Win32Exception((int)code).Message;
-            var error = new QorKitException((int)QorKitErrorKind.SystemError, "Cannot load QorLauncherKit.dll (error " + code + "): " + reason, code);
+            string message = "Cannot load QorLauncherKit.dll (error " + code + "): " + reason;
+            var error = new QorKitException((int)QorKitErrorKind.SystemError, message, code);
             AppendBesideKit(executable, error.Message);
             return error;
         }
@@ -189,8 +194,10 @@ namespace Qor.LauncherKit
                 if (!string.Equals(Path.GetFileName(versions), "versions", StringComparison.OrdinalIgnoreCase)) return;
                 string log = Path.Combine(Path.GetDirectoryName(versions), "launcher.log");
                 if (File.Exists(log) && (File.GetAttributes(log) & FileAttributes.ReparsePoint) != 0) return;
-                string record = DateTime.UtcNow.ToString("yyyy-MM-dd'T'HH:mm:ss.fff'Z'") + " [" + Process.GetCurrentProcess().Id + "] " + line + "\n";
-                using (var file = new FileStream(log, FileMode.Append, FileAccess.Write, FileShare.ReadWrite | FileShare.Delete))
+                string record = DateTime.UtcNow.ToString("yyyy-MM-dd'T'HH:mm:ss.fff'Z'") + " [" +
+                                Process.GetCurrentProcess().Id + "] " + line + "\n";
+                var sharing = FileShare.ReadWrite | FileShare.Delete;
+                using (var file = new FileStream(log, FileMode.Append, FileAccess.Write, sharing))
                 {
                     byte[] bytes = Encoding.UTF8.GetBytes(record);
                     file.Write(bytes, 0, bytes.Length);
@@ -426,7 +433,8 @@ namespace Qor.LauncherKit
             Check(NativeMethods.qor_kit_prune_versions(Utf8(launcherRoot)));
         }
 
-        /// <summary>Appends a line to &lt;root&gt;\launcher.log, stamped with the time and the process id; capped at 1 MiB with one older log kept.</summary>
+        /// <summary>Appends a line to &lt;root&gt;\launcher.log, stamped with the time and the process id;
+        /// capped at 1 MiB with one older log kept.</summary>
         public static void Log(string launcherRoot, string line)
         {
             CheckInterface();
