@@ -1,12 +1,10 @@
-// The whole launcher root: first install, the reading behind QorRoot check, uninstall.
+// The launcher root's first install, its first launcher-state, and its removal.
 
 #include "qor/launcher_root.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,129 +12,25 @@
 
 #include "kit_files.h"
 #include "qor/launcher_kit.h"
+#include "root_argument.h"
+#include "root_inspection.h"
 
 namespace qor::kit {
 
 namespace {
 
-using detail::FindHandle;
-using detail::join;
-
-using detail::has_hex_suffix;
-using detail::kDeletionPrefix;
-using detail::kInstallPrefix;
-using detail::kMarkerTemporaryPrefix;
-using detail::kTemporarySuffixLength;
-using detail::kVersionsFolderName;
-using detail::widen_ascii;
-// The starter's own temporary, beside the kit's kStagingFileName.
-constexpr std::wstring_view kStarterStateTemporary = L"launcher-state.tmp";
-// The starter refuses a larger launcher-state.
-constexpr std::uint64_t kStateSizeLimit = 160;
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-constexpr DWORD kCopyBufferBytes = 1 << 20;
-
-// ---------------------------------------------------------------------------
-// Text
-
-std::string utf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, text.data(), static_cast<int>(text.size()),
-                                           /*lpMultiByteStr=*/nullptr, 0, /*lpDefaultChar=*/nullptr,
-                                           /*lpUsedDefaultChar=*/nullptr);
-    std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                          /*lpDefaultChar=*/nullptr, /*lpUsedDefaultChar=*/nullptr);
-    return result;
-}
-
-// Why an identity line breaks the grammar, or empty. A line 3 of "-" is read by the caller.
-std::string identity_problem(std::string_view line) {
-    if (line.empty()) return "is empty; write a version identity (64 characters of 0-9 and a-f)";
-    if (line.find_first_of(" \t") != std::string_view::npos) return "has blanks; remove them";
-    if (line.size() != kVersionIdentityLength) {
-        return "is " + std::to_string(line.size()) +
-               " characters long; a version identity is 64 characters of 0-9 and a-f";
-    }
-    if (line.find_first_of("ABCDEF") != std::string_view::npos) {
-        return "has upper-case letters; write the identity in lower case (0-9, a-f)";
-    }
-    const std::size_t bad = line.find_first_not_of(detail::kLowerHexDigits);
-    if (bad != std::string_view::npos) {
-        return "has a character other than 0-9 and a-f at position " + std::to_string(bad + 1) +
-               "; write the version identity only";
-    }
-    return {};
-}
-
-// The first reason, as "line N ...; what to do", why bytes are no valid launcher-state,
-// read as the starter reads them; empty when they are valid.
-std::string diagnose_state_bytes(std::string_view bytes) {
-    if (bytes.empty()) return "is empty; it needs four lines";
-    if (bytes.starts_with(kByteOrderMark)) {
-        return "line 1 starts with a byte order mark; save the file as plain ASCII, without a BOM";
-    }
-    std::vector<std::string_view> lines;
-    for (std::string_view rest = bytes; !rest.empty();) {
-        const std::size_t end = rest.find('\n');
-        lines.push_back(rest.substr(0, end));
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-    }
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].find('\r') != std::string_view::npos) {
-            return "line " + std::to_string(i + 1) + " ends in CR LF; save the file with LF line ends only";
-        }
-    }
-    if (lines[0] != kStateMagicLine) {
-        return "line 1 is not \"" + std::string(kStateMagicLine) +
-               "\" (exactly, case and spacing too); this is not a launcher-state of this format";
-    }
-    if (lines.size() < 4) {
-        return "line " + std::to_string(lines.size() + 1) +
-               " is missing; the file has four lines: the magic line, the current version, the staged version or"
-               " -, and 0 or 1";
-    }
-    if (lines.size() > 4) return "has more after line 4 (an empty line?); the file ends with line 4 and its LF";
-    if (lines[1] == "-") return "line 2 is -; the current version is always a version identity";
-    if (std::string problem = identity_problem(lines[1]); !problem.empty()) return "line 2 " + problem;
-    if (lines[2] != "-") {
-        if (std::string problem = identity_problem(lines[2]); !problem.empty()) {
-            return "line 3 " + problem + ", or - when nothing is staged";
-        }
-    }
-    if (lines[3] != "0" && lines[3] != "1") return "line 4 is neither 0 nor 1; write 0 (no trial under way)";
-    if (lines[2] == "-" && lines[3] == "1") {
-        return "line 4 is 1 (a trial pending) while line 3 stages nothing (-); write 0";
-    }
-    return {};
-}
-
-// ---------------------------------------------------------------------------
-// The file system
-
+using detail::attributes_of;
+using detail::first_redirect;
 using detail::FolderEntry;
 using detail::is_folder;
 using detail::is_link;
+using detail::join;
+using detail::kVersionsFolderName;
 using detail::remove_entry;
+using detail::utf8;
+using detail::widen_ascii;
 
-std::optional<DWORD> attributes_of(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
-    return attributes;
-}
-
-// The first prefix that is a reparse point (link, junction, mount point), which the
-// starter refuses; empty when none.
-std::wstring first_redirect(const std::wstring& path) {
-    for (const std::wstring& prefix : detail::path_prefixes(path)) {
-        if (const std::optional<DWORD> attributes = attributes_of(prefix); attributes && is_link(*attributes)) {
-            return prefix;
-        }
-    }
-    return {};
-}
-
-std::vector<FolderEntry> list_folder(const std::wstring& folder) { return detail::list_folder(folder).entries; }
+constexpr DWORD kCopyBufferBytes = 1 << 20;
 
 // Copies into a file that did not exist, flushed: a power cut must not leave a starter of zeros.
 void copy_new_file(const std::wstring& from, const std::wstring& to) {
@@ -192,344 +86,6 @@ std::wstring create_folders(const std::wstring& path) {
 }
 
 // ---------------------------------------------------------------------------
-// The DLLs an executable imports, read from its PE import table.
-
-class ImageFile {
-public:
-    explicit ImageFile(const std::wstring& path)
-        : file_(::CreateFileW(path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              /*hTemplateFile=*/nullptr)) {}
-    bool valid() const { return file_.valid(); }
-
-    bool read(std::uint64_t offset, void* into, DWORD size) const {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD read = 0;
-        return ::ReadFile(file_.get(), into, size, &read, &at) && read == size;
-    }
-    template <typename T>
-    std::optional<T> value(std::uint64_t offset) const {
-        T result{};
-        if (!read(offset, &result, sizeof result)) return std::nullopt;
-        return result;
-    }
-
-private:
-    detail::FileHandle file_;
-};
-
-struct Section {
-    std::uint32_t virtual_address;
-    std::uint32_t virtual_size;
-    std::uint32_t raw_size;
-    std::uint32_t raw_offset;
-};
-
-constexpr std::uint32_t kImportDirectoryIndex = 1;
-constexpr std::size_t kImportDescriptorSize = 20;
-constexpr std::size_t kMaxDllNameLength = 256;
-constexpr std::size_t kMaxImportedDlls = 4096;
-
-// Names of the DLLs in the import table, or nullopt when the file is no PE image.
-std::optional<std::vector<std::string>> imported_dlls(const std::wstring& executable) {
-    const ImageFile image(executable);
-    if (!image.valid()) return std::nullopt;
-    const auto mz = image.value<std::uint16_t>(0);
-    const auto pe_offset = image.value<std::uint32_t>(0x3C);
-    if (!mz || *mz != 0x5A4D || !pe_offset) return std::nullopt;
-    const auto signature = image.value<std::uint32_t>(*pe_offset);
-    if (!signature || *signature != 0x00004550) return std::nullopt;  // "PE\0\0"
-    const std::uint64_t coff = *pe_offset + std::uint64_t{4};
-    const auto section_count = image.value<std::uint16_t>(coff + 2);
-    const auto optional_size = image.value<std::uint16_t>(coff + 16);
-    const std::uint64_t optional_header = coff + 20;
-    const auto magic = image.value<std::uint16_t>(optional_header);
-    if (!section_count || !optional_size || !magic || (*magic != 0x10B && *magic != 0x20B)) return std::nullopt;
-    // PE32 and PE32+ differ in where the data directories start.
-    const std::uint64_t directories = optional_header + (*magic == 0x20B ? 112 : 96);
-    const auto directory_count = image.value<std::uint32_t>(directories - 4);
-    if (!directory_count) return std::nullopt;
-    std::vector<std::string> names;
-    if (*directory_count <= kImportDirectoryIndex) return names;
-    const auto import_rva = image.value<std::uint32_t>(directories + 8 * kImportDirectoryIndex);
-    if (!import_rva) return std::nullopt;
-    if (*import_rva == 0) return names;
-
-    std::vector<Section> sections;
-    for (std::uint16_t i = 0; i < *section_count; ++i) {
-        const std::uint64_t header = optional_header + *optional_size + 40 * std::uint64_t{i};
-        const auto virtual_size = image.value<std::uint32_t>(header + 8);
-        const auto virtual_address = image.value<std::uint32_t>(header + 12);
-        const auto raw_size = image.value<std::uint32_t>(header + 16);
-        const auto raw_offset = image.value<std::uint32_t>(header + 20);
-        if (!virtual_size || !virtual_address || !raw_size || !raw_offset) return std::nullopt;
-        sections.push_back({*virtual_address, *virtual_size, *raw_size, *raw_offset});
-    }
-    const auto file_offset = [&sections](std::uint32_t rva) -> std::optional<std::uint64_t> {
-        for (const Section& section : sections) {
-            const std::uint32_t extent = std::max(section.virtual_size, section.raw_size);
-            if (rva >= section.virtual_address && rva - section.virtual_address < extent) {
-                return std::uint64_t{section.raw_offset} + (rva - section.virtual_address);
-            }
-        }
-        return std::nullopt;
-    };
-
-    const std::optional<std::uint64_t> table = file_offset(*import_rva);
-    if (!table) return std::nullopt;
-    for (std::size_t i = 0; i < kMaxImportedDlls; ++i) {
-        std::uint8_t descriptor[kImportDescriptorSize] = {};
-        if (!image.read(*table + i * kImportDescriptorSize, descriptor, sizeof descriptor)) return std::nullopt;
-        if (std::all_of(std::begin(descriptor), std::end(descriptor), [](std::uint8_t b) { return b == 0; })) {
-            return names;
-        }
-        std::uint32_t name_rva = 0;
-        std::memcpy(&name_rva, descriptor + 12, sizeof name_rva);
-        const std::optional<std::uint64_t> name_offset = file_offset(name_rva);
-        if (!name_offset) return std::nullopt;
-        std::string name;
-        for (std::size_t j = 0; j < kMaxDllNameLength; ++j) {
-            const auto byte = image.value<char>(*name_offset + j);
-            if (!byte) return std::nullopt;
-            if (*byte == '\0') break;
-            name += *byte;
-        }
-        names.push_back(name);
-    }
-    return std::nullopt;
-}
-
-std::wstring system_folder() {
-    std::wstring folder(MAX_PATH, L'\0');
-    const UINT length = ::GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
-    folder.resize(length < folder.size() ? length : 0);
-    return folder;
-}
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-               return lower(a) == lower(b);
-           });
-}
-
-// A DLL the loader finds on a clean Windows: an API set, one in the system folder, or
-// one shipped beside the executable.
-bool dll_is_found(const std::string& dll, const std::wstring& system, const std::wstring& beside) {
-    if (starts_with_ignoring_case(dll, "api-ms-win-") || starts_with_ignoring_case(dll, "ext-ms-win-")) return true;
-    const std::wstring name = widen_ascii(dll);
-    const auto is_file = [](const std::wstring& path) {
-        const std::optional<DWORD> attributes = attributes_of(path);
-        return attributes && !is_folder(*attributes);
-    };
-    return (!system.empty() && is_file(join(system, name))) || is_file(join(beside, name));
-}
-
-// ---------------------------------------------------------------------------
-// check
-
-class Checker {
-public:
-    explicit Checker(const std::wstring& root) : root_(root) {}
-
-    std::vector<RootFinding> run() {
-        if (const std::wstring redirect = first_redirect(root_); !redirect.empty()) {
-            stop("the launcher root lies behind a redirect (link, junction or mount point) at " + utf8(redirect) +
-                 "; the starter refuses it: install to a plain folder on a local drive");
-        }
-        check_starter();
-        check_lock();
-        check_versions_folder();
-        if (const std::optional<StateRecord> state = check_state()) {
-            check_version(state->current_version, "current", /*stops_start=*/true);
-            if (!state->staged_version.empty()) {
-                check_version(state->staged_version, "staged", /*stops_start=*/false);
-            }
-            if (state->trial_pending) {
-                note("launcher-state shows a trial of " + state->staged_version.substr(0, 12) +
-                     "... pending: a run ended during it; the next start drops it and runs the current version with "
-                     "--launcher-update-rollback");
-            }
-        }
-        check_leftovers();
-        return std::move(findings_);
-    }
-
-private:
-    void stop(std::string text) { findings_.push_back({true, std::move(text)}); }
-    void note(std::string text) { findings_.push_back({false, std::move(text)}); }
-    void add(bool stops_start, std::string text) { findings_.push_back({stops_start, std::move(text)}); }
-
-    std::wstring at_root(std::wstring_view name) const { return join(root_, name); }
-
-    void check_starter() {
-        const std::optional<DWORD> attributes = attributes_of(at_root(kStarterExecutableName));
-        if (!attributes || is_folder(*attributes)) {
-            // The starter takes its root from its own location, whatever its name.
-            note(
-                "no QorStarter.exe in the root, so a shortcut to it starts nothing; copy it in (QorRoot init does), "
-                "unless the starter ships here under another name");
-        }
-    }
-
-    void check_lock() {
-        const std::optional<DWORD> attributes = attributes_of(at_root(kStarterLockName));
-        if (!attributes) return;  // the first start creates it
-        if (is_link(*attributes)) {
-            stop("starter.lock is a link; the starter refuses it: delete the link (the next start makes the file)");
-        } else if (is_folder(*attributes)) {
-            stop("starter.lock is a folder; the starter cannot lock it: delete that folder");
-        }
-    }
-
-    void check_versions_folder() {
-        const std::optional<DWORD> attributes = attributes_of(at_root(kVersionsFolderName));
-        if (attributes && is_link(*attributes)) {
-            stop(
-                "versions is a link, junction or mount point; the starter refuses every version under it: "
-                "make it a plain folder and install the versions again");
-            versions_refused_ = true;
-        }
-    }
-
-    std::optional<StateRecord> check_state() {
-        const std::wstring path = at_root(kStateFileName);
-        const std::optional<DWORD> attributes = attributes_of(path);
-        if (!attributes) {
-            stop(
-                "launcher-state is missing; the installer must create it (QorRoot init, or create_launcher_state) "
-                "naming the installed version as current");
-            return std::nullopt;
-        }
-        if (is_link(*attributes)) {
-            stop("launcher-state is a link; the starter refuses it: replace it with the file itself");
-            return std::nullopt;
-        }
-        if (is_folder(*attributes)) {
-            stop("launcher-state is a folder; delete it and write the four-line file");
-            return std::nullopt;
-        }
-        const detail::FileHandle file(::CreateFileW(
-            path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
-        LARGE_INTEGER size{};
-        if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) {
-            const DWORD error = ::GetLastError();
-            stop("launcher-state cannot be read (error " + std::to_string(error) +
-                 "); check that no other program holds it and that the folder is readable");
-            return std::nullopt;
-        }
-        if (static_cast<std::uint64_t>(size.QuadPart) > kStateSizeLimit) {
-            stop("launcher-state is " + std::to_string(size.QuadPart) +
-                 " bytes, over the starter's limit of 160; it holds four short lines: write it again");
-            return std::nullopt;
-        }
-        std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-        DWORD read = 0;
-        if (!bytes.empty() &&
-            (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, /*lpOverlapped=*/nullptr) ||
-             read != bytes.size())) {
-            const DWORD error = ::GetLastError();
-            stop("launcher-state cannot be read (error " + std::to_string(error) + "); check the disk");
-            return std::nullopt;
-        }
-        if (const std::string problem = diagnose_state_bytes(bytes); !problem.empty()) {
-            stop("launcher-state " + problem);
-            return std::nullopt;
-        }
-        try {
-            return parse_launcher_state(bytes);
-        } catch (const KitError&) {
-            stop("launcher-state breaks the four-line grammar; write it again (docs: protocol.md)");
-            return std::nullopt;
-        }
-    }
-
-    void check_version(const std::string& identity, const std::string& role, bool stops_start) {
-        if (versions_refused_) return;
-        const std::wstring folder = join(at_root(kVersionsFolderName), widen_ascii(identity));
-        const std::string shown = "versions\\" + identity;
-        // What the starter does with a staged version it cannot start: it rolls back.
-        const std::string consequence = stops_start ? "" : " (the next start tries it and rolls back)";
-        const std::optional<DWORD> attributes = attributes_of(folder);
-        if (!attributes || !is_folder(*attributes)) {
-            add(stops_start, "the " + role + " version is not installed: " + shown + " is missing" + consequence +
-                                 "; install it again (install_version)");
-            return;
-        }
-        if (is_link(*attributes)) {
-            add(stops_start, "the " + role + " version's folder " + shown +
-                                 " is a link or junction, which the starter refuses" + consequence +
-                                 "; install it as a plain folder (install_version)");
-            return;
-        }
-        const std::wstring executable = join(folder, kLauncherExecutableName);
-        const std::optional<DWORD> executable_attributes = attributes_of(executable);
-        if (!executable_attributes || is_folder(*executable_attributes)) {
-            add(stops_start, "the " + role + " version has no " + shown + "\\QorLauncher.exe" + consequence +
-                                 "; install it again (install_version)");
-            return;
-        }
-        if (is_link(*executable_attributes)) {
-            add(stops_start, shown + "\\QorLauncher.exe is a link, which the starter refuses" + consequence +
-                                 "; install the version again (install_version)");
-            return;
-        }
-        const std::optional<std::vector<std::string>> dlls = imported_dlls(executable);
-        if (!dlls) {
-            add(stops_start, shown + "\\QorLauncher.exe is not a Windows program (no valid PE image)" + consequence +
-                                 "; install the version again");
-            return;
-        }
-        for (const std::string& dll : *dlls) {
-            if (dll_is_found(dll, system_, folder)) continue;
-            add(stops_start, shown + "\\QorLauncher.exe imports " + dll +
-                                 ", which is neither a system DLL nor beside it, so it cannot start" + consequence +
-                                 "; link the launcher with -static, or ship the DLL in its folder");
-        }
-    }
-
-    void check_leftovers() {
-        for (const FolderEntry& entry : list_folder(root_)) {
-            const std::wstring_view name = entry.name;
-            if (name == kStarterStateTemporary || name == kStagingFileName ||
-                has_hex_suffix(name, kMarkerTemporaryPrefix, kReadinessTokenLength) ||
-                has_hex_suffix(name, kMarkerPrefix, kReadinessTokenLength)) {
-                note("temporary " + utf8(name) +
-                     " left behind by an interrupted start or write; delete it while no launcher runs");
-            }
-        }
-        if (versions_refused_) return;
-        for (const FolderEntry& entry : list_folder(at_root(kVersionsFolderName))) {
-            const std::wstring_view name = entry.name;
-            if (has_hex_suffix(name, kInstallPrefix, kTemporarySuffixLength) ||
-                has_hex_suffix(name, kDeletionPrefix, kTemporarySuffixLength)) {
-                note("temporary versions\\" + utf8(name) +
-                     " left behind by an interrupted install or prune; the launcher's next prune removes it, or "
-                     "delete it while no launcher runs");
-            }
-        }
-    }
-
-    std::wstring root_;
-    std::wstring system_ = system_folder();
-    bool versions_refused_ = false;
-    std::vector<RootFinding> findings_;
-};
-
-void require_folder(const std::wstring& launcher_root) {
-    const std::optional<DWORD> attributes = attributes_of(launcher_root);
-    if (!attributes) {
-        throw KitError("Launcher root does not exist: " + utf8(launcher_root), ErrorKind::not_launcher_root);
-    }
-    if (!is_folder(*attributes)) {
-        throw KitError("Launcher root is a file, not a folder: " + utf8(launcher_root), ErrorKind::not_launcher_root);
-    }
-}
-
-// ---------------------------------------------------------------------------
 // remove
 
 // Held for the whole removal: the starter opens starter.lock without sharing too, so while
@@ -552,15 +108,94 @@ detail::FileHandle lock_for_removal(const std::wstring& lock_path) {
     return lock;
 }
 
+// A launcher-state of this format: its first line is the magic line exactly. Read through
+// no link, so that a file elsewhere cannot vouch for this folder.
+bool holds_launcher_state(const std::wstring& launcher_root) {
+    const std::wstring path = join(launcher_root, kStateFileName);
+    const std::optional<DWORD> attributes = attributes_of(path);
+    if (!attributes || is_folder(*attributes) || is_link(*attributes)) return false;
+    const detail::FileHandle file(::CreateFileW(
+        path.c_str(), GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, /*hTemplateFile=*/nullptr));
+    if (!file.valid()) return false;
+    std::string head(kStateMagicLine.size() + 1, '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &read, /*lpOverlapped=*/nullptr)) {
+        return false;
+    }
+    head.resize(read);
+    return head == kStateMagicLine || head == std::string(kStateMagicLine) + "\n";
+}
+
+// A folder name ending in a space or a dot: Windows drops those when it makes a path
+// absolute, so folders created along it would not be the ones named.
+bool has_name_windows_trims(std::wstring_view path) {
+    if (path.starts_with(L"\\\\?\\")) return false;  // taken as given
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
+        const std::wstring_view name = path.substr(start, end - start);
+        if (name != L"." && name != L".." && !name.empty() && (name.back() == L' ' || name.back() == L'.')) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool is_identity_name(std::wstring_view name) {
+    return name.size() == kVersionIdentityLength && std::all_of(name.begin(), name.end(), [](wchar_t unit) {
+               return (unit >= L'0' && unit <= L'9') || (unit >= L'a' && unit <= L'f');
+           });
+}
+
+bool is_kit_temporary(std::wstring_view name) {
+    return detail::has_hex_suffix(name, detail::kInstallPrefix, detail::kTemporarySuffixLength) ||
+           detail::has_hex_suffix(name, detail::kDeletionPrefix, detail::kTemporarySuffixLength);
+}
+
+// Only what remove may take away whole: a root whose launcher-state or installed versions say
+// it is one, or a first install stopped after copying the starter, which holds nothing but
+// names the kit gives its own files. A folder that merely holds a copy of QorStarter.exe
+// (an installer's own folder, the folder a package was unpacked into) is none of these.
+bool is_recognisably_launcher_root(const std::wstring& launcher_root) {
+    if (holds_launcher_state(launcher_root)) return true;
+    const auto is_plain_folder = [](DWORD attributes) { return is_folder(attributes) && !is_link(attributes); };
+    const std::wstring extended_root = detail::extended_path(launcher_root);
+    const std::vector<FolderEntry> entries = detail::list_entries(extended_root);
+    const auto versions_entry = std::find_if(entries.begin(), entries.end(), [&](const FolderEntry& entry) {
+        return entry.name == kVersionsFolderName && is_plain_folder(entry.attributes);
+    });
+    std::vector<FolderEntry> versions;
+    if (versions_entry != entries.end()) versions = detail::list_entries(join(extended_root, versions_entry->name));
+    if (std::any_of(versions.begin(), versions.end(), [&](const FolderEntry& version) {
+            return is_identity_name(version.name) && is_plain_folder(version.attributes);
+        })) {
+        return true;
+    }
+    // A first install stopped after copying the starter, before a version was in place.
+    const bool only_kit_files = std::all_of(entries.begin(), entries.end(), [&](const FolderEntry& entry) {
+        if (versions_entry != entries.end() && &entry == &*versions_entry) return true;
+        if (is_folder(entry.attributes) || is_link(entry.attributes)) return false;
+        return entry.name == kStarterExecutableName || entry.name == kStarterLockName ||
+               entry.name == kUpdateLockFileName || entry.name == kUpdateRecordFileName ||
+               entry.name == kStagingFileName;
+    });
+    const bool holds_starter = std::any_of(
+        entries.begin(), entries.end(), [](const FolderEntry& entry) { return entry.name == kStarterExecutableName; });
+    return only_kit_files && holds_starter &&
+           std::all_of(versions.begin(), versions.end(), [](const FolderEntry& v) { return is_kit_temporary(v.name); });
+}
+
 }  // namespace
 
 void create_launcher_state(const std::wstring& launcher_root, std::string_view current_identity) {
-    if (!is_valid_version_identity(current_identity)) throw KitError("Invalid version identity", ErrorKind::invalid_identity);
+    detail::require_launcher_root(launcher_root);
+    if (!is_valid_version_identity(current_identity))
+        throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring executable =
         join(join(join(launcher_root, kVersionsFolderName), widen_ascii(current_identity)), kLauncherExecutableName);
     detail::refuse_redirects(executable);
     const std::optional<DWORD> attributes = attributes_of(executable);
-    if (!attributes || is_folder(*attributes)) throw KitError("Current version is not installed", ErrorKind::version_not_installed);
+    if (!attributes || is_folder(*attributes))
+        throw KitError("Current version is not installed", ErrorKind::version_not_installed);
     const std::wstring state = join(launcher_root, kStateFileName);
     detail::refuse_redirects(state);
     if (attributes_of(state)) throw KitError("Launcher state already exists");
@@ -579,8 +214,35 @@ void create_launcher_state(const std::wstring& launcher_root, std::string_view c
     }
 }
 
+std::string only_installed_version(const std::wstring& launcher_root) {
+    detail::require_launcher_root(launcher_root);
+    const std::wstring versions = join(launcher_root, kVersionsFolderName);
+    std::vector<std::string> installed;
+    for (const FolderEntry& entry : detail::list_entries(versions)) {
+        if (!is_identity_name(entry.name) || !is_folder(entry.attributes) || is_link(entry.attributes)) continue;
+        if (attributes_of(join(join(versions, entry.name), kLauncherExecutableName))) {
+            installed.push_back(utf8(entry.name));
+        }
+    }
+    if (installed.empty()) throw KitError("No version is installed", ErrorKind::version_not_installed);
+    if (installed.size() > 1) {
+        std::string names;
+        for (const std::string& identity : installed) names += (names.empty() ? "" : ", ") + identity;
+        throw KitError("Several versions are installed; name the current one: " + names);
+    }
+    return installed.front();
+}
+
 std::string initialize_launcher_root(const std::wstring& launcher_root, const std::wstring& starter_executable,
                                      const std::wstring& version_folder) {
+    if (!detail::is_absolute_root(launcher_root)) {
+        throw KitError("Launcher root must be an absolute path", ErrorKind::invalid_argument);
+    }
+    if (has_name_windows_trims(launcher_root)) {
+        throw KitError("Launcher root has a folder name ending in a space or a dot, which Windows drops: \"" +
+                           utf8(launcher_root) + "\"",
+                       ErrorKind::invalid_argument);
+    }
     const std::optional<DWORD> starter = attributes_of(starter_executable);
     if (!starter || is_folder(*starter)) throw KitError("Starter executable not found: " + utf8(starter_executable));
     const std::optional<DWORD> launcher = attributes_of(join(version_folder, kLauncherExecutableName));
@@ -595,7 +257,8 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
         if (attributes_of(join(launcher_root, kStateFileName))) {
             throw KitError("Launcher root already holds a launcher-state");
         }
-        if (!list_folder(launcher_root).empty()) throw KitError("Launcher root is not empty: " + utf8(launcher_root));
+        if (!detail::list_entries(launcher_root).empty())
+            throw KitError("Launcher root is not empty: " + utf8(launcher_root));
     }
 
     const std::wstring created = create_folders(launcher_root);
@@ -611,7 +274,7 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
             remove_entry(detail::extended_path(created), FILE_ATTRIBUTE_DIRECTORY, left);
         } else {
             const std::wstring extended_root = detail::extended_path(launcher_root);
-            for (const FolderEntry& entry : list_folder(extended_root)) {
+            for (const FolderEntry& entry : detail::list_entries(extended_root)) {
                 remove_entry(join(extended_root, entry.name), entry.attributes, left);
             }
         }
@@ -619,24 +282,20 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
     }
 }
 
-std::vector<RootFinding> check_launcher_root(const std::wstring& launcher_root) {
-    require_folder(launcher_root);
-    return Checker(launcher_root).run();
-}
-
 std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root) {
-    require_folder(launcher_root);
+    detail::require_launcher_root(launcher_root);
     if (const std::wstring redirect = first_redirect(launcher_root); !redirect.empty()) {
         throw KitError("Launcher paths cannot use redirects: " + utf8(redirect));
     }
     if (detail::path_prefixes(launcher_root).size() < 2) {
         throw KitError("A drive's or share's top folder is never removed as a launcher root: " + utf8(launcher_root));
     }
-    const std::wstring starter = join(launcher_root, kStarterExecutableName);
-    if (!attributes_of(starter) && !attributes_of(join(launcher_root, kStateFileName))) {
-        throw KitError("Not a launcher root (no QorStarter.exe or launcher-state): " + utf8(launcher_root),
+    if (!is_recognisably_launcher_root(launcher_root)) {
+        throw KitError("Not a launcher root, nothing removed: " + utf8(launcher_root) +
+                           " holds no launcher-state and no installed version",
                        ErrorKind::not_launcher_root);
     }
+    const std::wstring starter = join(launcher_root, kStarterExecutableName);
     const std::wstring lock_path = join(launcher_root, kStarterLockName);
     detail::FileHandle lock = lock_for_removal(lock_path);
 
@@ -645,7 +304,7 @@ std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root
     if (const std::optional<DWORD> attributes = attributes_of(starter)) remove_entry(starter, *attributes, left);
     // Listed names are acted on as listed: a plain path would trim "x." to "x".
     const std::wstring extended_root = detail::extended_path(launcher_root);
-    for (const FolderEntry& entry : list_folder(extended_root)) {
+    for (const FolderEntry& entry : detail::list_entries(extended_root)) {
         if (entry.name == kStarterLockName && lock.valid()) continue;
         remove_entry(join(extended_root, entry.name), entry.attributes, left);
     }

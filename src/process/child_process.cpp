@@ -49,7 +49,10 @@ ChildProcess start_launcher_process(const Path& executable_path, const ArgumentL
                                     bool inherit_standard_handles) {
     ProcessStartRequest request = make_process_start_request(executable_path, arguments, inherit_standard_handles);
     PROCESS_INFORMATION info{};
-    const BOOL started =
+    // A path Windows cannot start is refused as CreateProcessW refuses it there, without the
+    // call: Wine crashes inside it instead.
+    const bool started =
+        request.application_name.size() < MAX_PATH &&
         ::CreateProcessW(request.application_name.c_str(), request.command_line.data(),
                          /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr, request.inherit_handles,
                          request.creation_flags,

@@ -55,7 +55,8 @@ struct ProcessStartRequest {
 ProcessStartRequest make_process_start_request(const Path& executable_path, const ArgumentList& arguments,
                                                bool inherit_standard_handles);
 
-// Throws Failure "Cannot start launcher version"; nothing is left open then.
+// Throws Failure "Cannot start launcher version", also for an executable path of MAX_PATH
+// units or more, which Windows cannot start; nothing is left open then.
 ChildProcess start_launcher_process(const Path& executable_path, const ArgumentList& arguments,
                                     bool inherit_standard_handles);
 

@@ -17,6 +17,8 @@
 //                                                           as a scanner or indexer does, until "let-go"
 //   let-go
 //   cd <folder>                                             the current folder of later "spawn"s
+//   load <dll>                                              LoadLibrary it, as a binding loads the kit; exit 1 if
+//                                                           that fails
 // Without "exit" it ends with 0. The identity it claims is its folder's name.
 
 #include <windows.h>
@@ -201,6 +203,8 @@ int wmain(int argc, wchar_t** argv) {
         } else if (verb == "print") {
             std::printf("%s\n", argument.c_str());
             std::fflush(stdout);
+        } else if (verb == "load") {
+            if (LoadLibraryW(widen(argument).c_str()) == nullptr) return 1;
         } else if (verb == "exit") {
             return static_cast<int>(std::stoul(argument));
         }

@@ -3,6 +3,9 @@
 //   QorRoot init <root> <version-folder>   first install; the starter is the QorStarter.exe beside QorRoot.exe
 //   QorRoot check <root>                   one line per finding, each saying what to do
 //   QorRoot remove <root>                  uninstall, refused while a starter runs
+//   QorRoot create-state <root> [<identity>]
+//                                          a launcher-state naming an installed version current (the only
+//                                          one when none is named), for a root that has lost its own
 //
 // Exit codes, for installer scripts:
 //   0  done; for check: nothing found, the root starts
@@ -30,7 +33,8 @@ constexpr int kRefused = 3;
 constexpr int kLeftBehind = 4;
 constexpr int kUsage = 64;
 
-constexpr std::string_view kUsageText = "usage: QorRoot init <root> <version-folder> | check <root> | remove <root>";
+constexpr std::string_view kUsageText =
+    "usage: QorRoot init <root> <version-folder> | check <root> | remove <root> | create-state <root> [<identity>]";
 
 std::string utf8(std::wstring_view text) {
     if (text.empty()) return {};
@@ -73,6 +77,29 @@ std::wstring beside_this_program(std::wstring_view name) {
     return path.substr(0, path.find_last_of(L"\\/") + 1) + std::wstring(name);
 }
 
+// The kit acts only on roots named absolutely; a user names them as a shell does, from the
+// current folder. An empty argument stays empty, for the kit to refuse.
+std::wstring absolute(const std::wstring& path) {
+    if (path.empty()) return path;
+    // Making it absolute drops a last name's trailing spaces and dots: "C:\\x " would become C:\\x.
+    const std::wstring_view name = std::wstring_view(path).substr(path.find_last_of(L"\\/") + 1);
+    if (name != L"." && name != L".." && (path.back() == L' ' || path.back() == L'.')) {
+        throw qor::kit::KitError(
+            "Path ends in a space or a dot, which Windows drops, so it names another folder: \"" + utf8(path) + "\"",
+            qor::kit::ErrorKind::invalid_argument);
+    }
+    std::wstring full(::GetFullPathNameW(path.c_str(), 0, /*lpBuffer=*/nullptr, /*lpFilePart=*/nullptr), L'\0');
+    const DWORD length =
+        ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), /*lpFilePart=*/nullptr);
+    if (length == 0 || length >= full.size()) {
+        const DWORD error = ::GetLastError();
+        throw qor::kit::KitError("Cannot make the path absolute (error " + std::to_string(error) + "): " + utf8(path),
+                                 qor::kit::ErrorKind::invalid_argument);
+    }
+    full.resize(length);
+    return full;
+}
+
 int initialize(const std::wstring& root, const std::wstring& version_folder) {
     const std::string identity =
         qor::kit::initialize_launcher_root(root, beside_this_program(qor::kit::kStarterExecutableName), version_folder);
@@ -100,12 +127,23 @@ int remove(const std::wstring& root) {
     return kDone;
 }
 
+int create_state(const std::wstring& root, const wchar_t* identity_argument) {
+    const std::string identity =
+        identity_argument == nullptr ? qor::kit::only_installed_version(root) : utf8(identity_argument);
+    qor::kit::create_launcher_state(root, identity);
+    say("wrote launcher-state of " + utf8(root) + " with version " + identity + " current");
+    return kDone;
+}
+
 int run(int argc, wchar_t** argv) {
     const std::wstring_view verb = argc > 1 ? argv[1] : L"";
-    if (verb == L"init" && argc == 4) return initialize(argv[2], argv[3]);
-    if (verb == L"check" && argc == 3) return check(argv[2]);
-    if (verb == L"remove" && argc == 3) return remove(argv[2]);
-    if (verb == L"init" || verb == L"check" || verb == L"remove") {
+    if (verb == L"init" && argc == 4) return initialize(absolute(argv[2]), absolute(argv[3]));
+    if (verb == L"check" && argc == 3) return check(absolute(argv[2]));
+    if (verb == L"remove" && argc == 3) return remove(absolute(argv[2]));
+    if (verb == L"create-state" && (argc == 3 || argc == 4)) {
+        return create_state(absolute(argv[2]), argc == 4 ? argv[3] : nullptr);
+    }
+    if (verb == L"init" || verb == L"check" || verb == L"remove" || verb == L"create-state") {
         complain("wrong number of arguments for " + utf8(verb) + "; " + std::string(kUsageText));
     } else {
         complain((verb.empty() ? std::string("no verb") : "unknown verb \"" + utf8(verb) + "\"") + "; " +

@@ -34,6 +34,12 @@ std::string initialize_launcher_root(const std::wstring& launcher_root, const st
 // "Cannot create launcher state (error <code>)".
 void create_launcher_state(const std::wstring& launcher_root, std::string_view current_identity);
 
+// The identity of the one version installed in the root (a folder under versions named by
+// an identity, holding QorLauncher.exe), for a launcher-state written after the files are in
+// place. Throws KitError ErrorKind::version_not_installed "No version is installed", or
+// "Several versions are installed; name the current one: <identities>".
+std::string only_installed_version(const std::wstring& launcher_root);
+
 // One thing that would stop or spoil a start, in one line saying what is wrong and what to
 // do. stops_start is false for what the root starts despite (a staged version that would
 // roll back, an interrupted trial, temporaries left behind).
@@ -45,16 +51,22 @@ struct RootFinding {
 // Reads the root as the starter would start it: the root's path, QorStarter.exe,
 // starter.lock, launcher-state line by line, the current and staged versions (their
 // folders, executables and the DLLs those import), and temporaries left behind. Empty when
-// nothing is found. Changes nothing. Throws KitError when the root is missing or a file.
+// nothing is found. Changes nothing. Throws KitError when the root is empty, relative,
+// missing or a file.
 std::vector<RootFinding> check_launcher_root(const std::wstring& launcher_root);
 
 // Uninstalls: removes everything in the root and the root itself, holding starter.lock,
 // opened without sharing, all the while, so that no starter runs meanwhile. Links are
-// removed as links, never entered. Returns the paths it had to leave (in use, or a link
-// that cannot be removed as itself); empty when the root is gone whole. Throws KitError,
-// having removed nothing, when a starter runs ("A starter is running in this launcher
-// root"), for a root that is missing, a file, behind a redirect, a drive's top folder, or
-// holds neither QorStarter.exe nor launcher-state ("Not a launcher root").
+// removed as links, never entered. Only a folder that is recognisably a launcher root is
+// touched: it holds a launcher-state whose first line is "Qor launcher 1", or a versions
+// folder with at least one folder named by a version identity, or nothing but names the
+// kit itself creates, QorStarter.exe among them (a first install stopped after copying
+// the starter). Returns the paths it had to leave (in use, or a link that cannot be
+// removed as itself); empty when the root is gone whole. Throws KitError, having removed
+// nothing: ErrorKind::starter_running when a starter runs ("A starter is running in this
+// launcher root"); ErrorKind::not_launcher_root for a root that is missing, a file, or no
+// launcher root ("Not a launcher root, nothing removed"); ErrorKind::invalid_argument for
+// an empty or relative root; and for a root behind a redirect or a drive's top folder.
 std::vector<std::wstring> remove_launcher_root(const std::wstring& launcher_root);
 
 }  // namespace qor::kit
