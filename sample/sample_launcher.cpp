@@ -14,19 +14,19 @@
 // update whose trial failed is neither installed nor staged again unless --retry-failed is given.
 // A file named "broken" beside the executable makes this version fail on purpose
 // before readiness, so the starter's rollback can be seen.
-// Every line goes to standard output and is appended to <root>\launcher.log.
+// Every line goes to standard output and, through the kit, to <root>\launcher.log.
 
 #include <windows.h>
 
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "qor/delivery.h"
 #include "qor/launcher_kit.h"
+#include "qor/launcher_log.h"
 
 namespace {
 
@@ -43,19 +43,22 @@ std::string utf8(const std::wstring& text) {
 class Report {
 public:
     explicit Report(std::string version) : version_(std::move(version)) {}
-    void open_log(const std::wstring& root) {
-        log_.open((root + L"\\launcher.log").c_str(), std::ios::binary | std::ios::app);
-    }
+    void open_log(const std::wstring& root) { root_ = root; }
     void line(const std::string& text) {
-        const std::string full = "[launcher " + version_ + "] " + text + "\n";
-        std::fputs(full.c_str(), stdout);
+        const std::string full = "[launcher " + version_ + "] " + text;
+        std::printf("%s\n", full.c_str());
         std::fflush(stdout);
-        if (log_) log_ << full << std::flush;
+        if (root_.empty()) return;
+        try {
+            qor::kit::append_launcher_log(root_, full);
+        } catch (const qor::kit::KitError& error) {
+            std::fprintf(stderr, "launcher.log: %s\n", error.what());
+        }
     }
 
 private:
     std::string version_;
-    std::ofstream log_;
+    std::wstring root_;
 };
 
 bool file_beside_executable_exists(const wchar_t* name) {

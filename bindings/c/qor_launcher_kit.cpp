@@ -18,6 +18,7 @@
 
 #include "qor/delivery.h"
 #include "qor/launcher_kit.h"
+#include "qor/launcher_log.h"
 #include "qor/launcher_root.h"
 
 namespace {
@@ -706,6 +707,21 @@ int qor_kit_download_update(const char* launcher_root, const qor_kit_update* upd
             report = [&](std::uint64_t done, std::uint64_t total) { return progress(context, done, total) == 0; };
         }
         return copy_out(qor::kit::download_update(root, checked->update, report), identity, identity_size, required);
+    });
+}
+
+}  // extern "C"
+
+// ---- launcher.log ----------------------------------------------------------------
+
+extern "C" {
+
+int qor_kit_log(const char* launcher_root, const char* line) {
+    return guarded([&] {
+        const std::wstring root = widen(launcher_root, "launcher_root");
+        widen(line, "line");  // the log holds UTF-8 only; the bytes are written as given
+        qor::kit::append_launcher_log(root, line);
+        return QOR_KIT_OK;
     });
 }
 

@@ -18,8 +18,8 @@
  *     relative root is refused with QOR_KIT_INVALID_ARGUMENT, one that does not exist or is a
  *     file with QOR_KIT_NOT_LAUNCHER_ROOT, as in the C++ kit.
  *   - Text comes out into a buffer the caller passes: buffer, buffer_size and
- *     *required, which receives the size needed including the terminating NUL. When the
- *     buffer is too small (a NULL buffer with size 0 only asks) the call returns
+ *     required, which may not be NULL: *required receives the size needed including the
+ *     terminating NUL. When the buffer is too small (a NULL buffer with size 0 only asks) the call returns
  *     QOR_KIT_BUFFER_TOO_SMALL, sets *required and writes nothing past buffer_size.
  *   - The objects the DLL hands out (qor_kit_launch, qor_kit_list) are freed by the DLL
  *     (qor_kit_launch_free, qor_kit_list_free). A handle is never handed out twice: one
@@ -98,10 +98,12 @@ QOR_KIT_API int qor_kit_launch_user_argument(const qor_kit_launch* launch, size_
                                              size_t buffer_size, size_t* required);
 /* 1 or 0. Without the starter's reserved arguments (started by hand, --version) 0. */
 QOR_KIT_API int qor_kit_launch_started_by_starter(const qor_kit_launch* launch, int* started_by_starter);
-/* 1 when some update failed to start in this run of the starter (its trial ended before
- * readiness) or in an earlier run that ended during a trial. It stays 1 for every later start
- * of the run, also after a later update that worked: it does not say which version this is
- * (compare qor_kit_own_version_identity with the version you meant to install). */
+/* 1 when some update failed to start: a staged version tried earlier in this run did not
+ * get ready (or could not be started), or an earlier run ended during a trial that this
+ * start dropped. Once set it stays set on every later start of the run, a later trial that
+ * succeeds included, so it does not say which version this is: qor_kit_failed_update
+ * names the update that failed, qor_kit_own_version_identity the version that runs; tell the
+ * user that an update did not work and name the one that runs. */
 QOR_KIT_API int qor_kit_launch_after_rollback(const qor_kit_launch* launch, int* after_rollback);
 /* "" when not started by the starter. */
 QOR_KIT_API int qor_kit_launch_root(const qor_kit_launch* launch, char* buffer, size_t buffer_size, size_t* required);
@@ -236,6 +238,14 @@ typedef int (*qor_kit_progress_callback)(void* context, unsigned long long done,
 QOR_KIT_API int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update,
                                         qor_kit_progress_callback progress, void* context, char* identity,
                                         size_t identity_size, size_t* required);
+
+/* ---- 6. launcher.log ------------------------------------------------------------ */
+
+/* Appends one line (UTF-8; its own CR and LF become spaces) to <root>\launcher.log, the
+ * log the starter's box sends the user to, as "<UTC time> [<process id>] <line>". The log
+ * is capped at 1 MiB: past that it becomes launcher.log.1, replacing the older one. Safe
+ * with several writing processes; a launcher.log that is a link or a folder is refused. */
+QOR_KIT_API int qor_kit_log(const char* launcher_root, const char* line);
 
 #ifdef __cplusplus
 }

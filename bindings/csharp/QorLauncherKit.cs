@@ -1,8 +1,11 @@
 // The Qor starter protocol for launchers written in C#: P/Invoke declarations of
-// QorLauncherKit.dll, which ships beside the launcher's executable, and a small class
-// over them that throws QorKitException. Every rule of the protocol lives in the DLL.
+// QorLauncherKit.dll, which ships beside the launcher's executable in every version folder,
+// and a small class over them that throws QorKitException. Every rule of the protocol lives
+// in the DLL.
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -54,14 +57,42 @@ namespace Qor.LauncherKit
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_remove_launcher_root(byte[] root, out IntPtr left);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_stage_version_retry(byte[] root, byte[] identity);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_failed_update(byte[] root, byte[] identity, UIntPtr size, out UIntPtr required);
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern uint qor_kit_last_error_system_code();
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_log(byte[] root, byte[] line);
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)] public static extern IntPtr LoadLibraryExW(string name, IntPtr file, uint flags);
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)] public static extern int qor_kit_install_version_expecting(byte[] root, byte[] source, byte[] expected, byte[] identity, UIntPtr size, out UIntPtr required);
     }
 
-    /// <summary>A failure of the kit: its status and the DLL's message.</summary>
+    /// <summary>What went wrong; the values are the C interface's statuses (protocol.md's table of
+    /// failure kinds).</summary>
+    public enum QorKitErrorKind
+    {
+        Failed = 1,
+        InvalidArgument = 2,
+        BufferTooSmall = 3,
+        OutOfMemory = 4,
+        UpdateAlreadyFailed = 5,
+        VersionNotInstalled = 6,
+        IdentityMismatch = 7,
+        InvalidIdentity = 8,
+        RootBusy = 9,
+        StarterRunning = 10,
+        NotLauncherRoot = 11,
+        SystemError = 12,
+    }
+
+    /// <summary>A failure of the kit: its kind (the C status), the DLL's message and, for
+    /// SystemError, the Windows error code.</summary>
     public class QorKitException : Exception
     {
-        public int Status { get; private set; }
-        public QorKitException(int status, string message) : base(message) { Status = status; }
+        public QorKitErrorKind Kind { get; private set; }
+        public int Status { get { return (int)Kind; } }
+        public uint SystemCode { get; private set; }
+        public QorKitException(int status, string message, uint systemCode = 0) : base(message)
+        {
+            Kind = (QorKitErrorKind)status;
+            SystemCode = systemCode;
+        }
     }
 
     public sealed class LauncherState
@@ -97,7 +128,8 @@ namespace Qor.LauncherKit
         internal static byte[] Utf8(string text)
         {
             if (text == null) throw new ArgumentNullException("text");
-            if (text.IndexOf('\0') >= 0) throw new QorKitException(2, "Text holds a NUL character");
+            if (text.IndexOf('\0') >= 0)
+                throw new QorKitException((int)QorKitErrorKind.InvalidArgument, "Text holds a NUL character");
             var bytes = Encoding.UTF8.GetBytes(text);
             Array.Resize(ref bytes, bytes.Length + 1);
             return bytes;
@@ -114,14 +146,67 @@ namespace Qor.LauncherKit
                 buffer = new byte[(int)required];
                 NativeMethods.qor_kit_copy_last_error_message(buffer, (UIntPtr)buffer.Length, out required);
             }
-            throw new QorKitException(status, Encoding.UTF8.GetString(buffer, 0, Math.Max(0, (int)required - 1)));
+            string message = Encoding.UTF8.GetString(buffer, 0, Math.Max(0, (int)required - 1));
+            throw new QorKitException(status, message, NativeMethods.qor_kit_last_error_system_code());
         }
 
         internal static void CheckInterface()
         {
-            int version = NativeMethods.qor_kit_interface_version();
+            int version;
+            try
+            {
+                version = NativeMethods.qor_kit_interface_version();
+            }
+            catch (Exception error) when (error is DllNotFoundException || error is BadImageFormatException)
+            {
+                throw CannotLoad();
+            }
             if (version != InterfaceVersion)
-                throw new QorKitException(2, "QorLauncherKit.dll implements interface " + version + ", this binding needs " + InterfaceVersion);
+                throw new QorKitException((int)QorKitErrorKind.Failed,
+                    "QorLauncherKit.dll implements interface " + version + ", this binding needs " + InterfaceVersion);
+        }
+
+        // The DLL could not be loaded (missing from the version folder, damaged, quarantined):
+        // one line in the root's launcher.log, where the starter's box sends the user, since the
+        // kit cannot write it. The runtime does not keep Windows' code, so it is asked once more.
+        private static QorKitException CannotLoad()
+        {
+            string executable = Process.GetCurrentProcess().MainModule.FileName;
+            string path = Path.Combine(Path.GetDirectoryName(executable), "QorLauncherKit.dll");
+            uint code = 0;
+            if (NativeMethods.LoadLibraryExW(path, IntPtr.Zero, 0) == IntPtr.Zero)
+                code = (uint)Marshal.GetLastWin32Error();
+            string reason = new System.ComponentModel.Win32Exception((int)code).Message;
+            string message = "Cannot load QorLauncherKit.dll (error " + code + "): " + reason;
+            var error = new QorKitException((int)QorKitErrorKind.SystemError, message, code);
+            AppendBesideKit(executable, error.Message);
+            return error;
+        }
+
+        // One line to <root>\launcher.log without the kit: the root is two folders above the
+        // executable (<root>\versions\<identity>\QorLauncher.exe). Run from anywhere else it
+        // writes nothing; a launcher.log that is a link is not written through.
+        private static void AppendBesideKit(string executable, string line)
+        {
+            try
+            {
+                string versions = Path.GetDirectoryName(Path.GetDirectoryName(executable));
+                if (!string.Equals(Path.GetFileName(versions), "versions", StringComparison.OrdinalIgnoreCase)) return;
+                string log = Path.Combine(Path.GetDirectoryName(versions), "launcher.log");
+                if (File.Exists(log) && (File.GetAttributes(log) & FileAttributes.ReparsePoint) != 0) return;
+                string record = DateTime.UtcNow.ToString("yyyy-MM-dd'T'HH:mm:ss.fff'Z'") + " [" +
+                                Process.GetCurrentProcess().Id + "] " + line + "\n";
+                var sharing = FileShare.ReadWrite | FileShare.Delete;
+                using (var file = new FileStream(log, FileMode.Append, FileAccess.Write, sharing))
+                {
+                    byte[] bytes = Encoding.UTF8.GetBytes(record);
+                    file.Write(bytes, 0, bytes.Length);
+                }
+            }
+            catch (Exception)
+            {
+                // Nowhere left to say it.
+            }
         }
 
         // Reads text the DLL writes into a buffer, growing it once to the size asked for.
@@ -346,6 +431,14 @@ namespace Qor.LauncherKit
         {
             CheckInterface();
             Check(NativeMethods.qor_kit_prune_versions(Utf8(launcherRoot)));
+        }
+
+        /// <summary>Appends a line to &lt;root&gt;\launcher.log, stamped with the time and the process id;
+        /// capped at 1 MiB with one older log kept.</summary>
+        public static void Log(string launcherRoot, string line)
+        {
+            CheckInterface();
+            Check(NativeMethods.qor_kit_log(Utf8(launcherRoot), Utf8(line)));
         }
     }
 }

@@ -6,9 +6,15 @@
 package qorlauncherkit
 
 import (
+	"errors"
 	"fmt"
+	"os"
+	"path/filepath"
 	"runtime"
+	"strings"
+	"sync"
 	"syscall"
+	"time"
 	"unsafe"
 )
 
@@ -18,24 +24,61 @@ const RestartExitCode = 73
 // InterfaceVersion is the interface of QorLauncherKit.dll this package was written for.
 const InterfaceVersion = 2
 
-// Status codes of the C interface; Error.Status holds one of them.
+// Status codes of the C interface (QOR_KIT_...); Error.Status holds one of them.
 const (
-	statusOK              = 0
-	StatusFailed          = 1
-	StatusInvalidArgument = 2
-	statusBufferTooSmall  = 3
+	statusOK                  = 0
+	StatusFailed              = 1
+	StatusInvalidArgument     = 2
+	statusBufferTooSmall      = 3 // the package asks again with the size needed
+	StatusOutOfMemory         = 4
+	StatusUpdateAlreadyFailed = 5
+	StatusVersionNotInstalled = 6
+	StatusIdentityMismatch    = 7
+	StatusInvalidIdentity     = 8
+	StatusRootBusy            = 9
+	StatusStarterRunning      = 10
+	StatusNotLauncherRoot     = 11
+	StatusSystemError         = 12
 )
+
+// One sentinel per kind of failure, for errors.Is: errors.Is(err, ErrUpdateAlreadyFailed).
+var (
+	ErrFailed              = errors.New("qorlauncherkit: failed")
+	ErrInvalidArgument     = errors.New("qorlauncherkit: invalid argument")
+	ErrOutOfMemory         = errors.New("qorlauncherkit: out of memory")
+	ErrUpdateAlreadyFailed = errors.New("qorlauncherkit: update already failed its trial")
+	ErrVersionNotInstalled = errors.New("qorlauncherkit: version not installed")
+	ErrIdentityMismatch    = errors.New("qorlauncherkit: version does not match its identity")
+	ErrInvalidIdentity     = errors.New("qorlauncherkit: invalid version identity")
+	ErrRootBusy            = errors.New("qorlauncherkit: launcher root busy with another update")
+	ErrStarterRunning      = errors.New("qorlauncherkit: a starter is running in the launcher root")
+	ErrNotLauncherRoot     = errors.New("qorlauncherkit: not a launcher root")
+	ErrSystemError         = errors.New("qorlauncherkit: Windows refused")
+)
+
+var sentinels = map[int]error{
+	StatusFailed: ErrFailed, StatusInvalidArgument: ErrInvalidArgument, StatusOutOfMemory: ErrOutOfMemory,
+	StatusUpdateAlreadyFailed: ErrUpdateAlreadyFailed, StatusVersionNotInstalled: ErrVersionNotInstalled,
+	StatusIdentityMismatch: ErrIdentityMismatch, StatusInvalidIdentity: ErrInvalidIdentity,
+	StatusRootBusy: ErrRootBusy, StatusStarterRunning: ErrStarterRunning, StatusNotLauncherRoot: ErrNotLauncherRoot,
+	StatusSystemError: ErrSystemError,
+}
 
 const identityBufferSize = 65
 
-// Error is a failure of the kit: its status and the DLL's message (the C++ kit's
-// wording, "(error N)" at the end where Windows refused something).
+// Error is a failure of the kit: its status, the DLL's message (the C++ kit's wording,
+// "(error N)" at the end where Windows refused something) and, for StatusSystemError, the
+// Windows error code. errors.Is matches it with the sentinel of its status.
 type Error struct {
-	Status  int
-	Message string
+	Status     int
+	Message    string
+	SystemCode uint32
 }
 
 func (e *Error) Error() string { return e.Message }
+
+// Unwrap gives the sentinel of the status (nil for a status this package does not know).
+func (e *Error) Unwrap() error { return sentinels[e.Status] }
 
 var (
 	dll                    = syscall.NewLazyDLL("QorLauncherKit.dll")
@@ -69,6 +112,8 @@ var (
 	procFailedUpdate       = dll.NewProc("qor_kit_failed_update")
 	procInstallExpecting   = dll.NewProc("qor_kit_install_version_expecting")
 	procPruneVersions      = dll.NewProc("qor_kit_prune_versions")
+	procLastSystemCode     = dll.NewProc("qor_kit_last_error_system_code")
+	procLog                = dll.NewProc("qor_kit_log")
 )
 
 // What the DLL writes through is made here, on the heap, which Go never moves: a
@@ -90,7 +135,7 @@ func heapState() *rawLauncherState { return new(rawLauncherState) }
 // message is kept per thread, and a goroutine may otherwise move between the two.
 func invoke(proc *syscall.LazyProc, args ...uintptr) (int32, error) {
 	if err := proc.Find(); err != nil {
-		return 0, &Error{StatusFailed, err.Error()}
+		return 0, &Error{Status: StatusFailed, Message: err.Error()}
 	}
 	runtime.LockOSThread()
 	defer runtime.UnlockOSThread()
@@ -109,24 +154,65 @@ func invoke(proc *syscall.LazyProc, args ...uintptr) (int32, error) {
 		}
 		buffer = heapBytes(int(*required))
 	}
-	return status, &Error{int(status), string(buffer[:*required-1])}
+	code, _, _ := procLastSystemCode.Call()
+	return status, &Error{Status: int(status), Message: string(buffer[:*required-1]), SystemCode: uint32(code)}
 }
 
+var reportOnce sync.Once
+
+// checkInterface loads the DLL and refuses one of another interface. A DLL that cannot be
+// loaded (missing from the version folder, damaged, quarantined) leaves one line in the
+// root's launcher.log, where the starter's box sends the user, since the kit cannot write it.
 func checkInterface() error {
+	if err := dll.Load(); err != nil {
+		var errno syscall.Errno
+		code, reason := uint32(0), err.Error()
+		if errors.As(err, &errno) {
+			code, reason = uint32(errno), errno.Error()
+		}
+		message := fmt.Sprintf("Cannot load %s (error %d): %s", dll.Name, code, reason)
+		reportOnce.Do(func() { appendBesideKit(message) })
+		return &Error{Status: StatusSystemError, Message: message, SystemCode: code}
+	}
 	if err := procInterfaceVersion.Find(); err != nil {
-		return &Error{StatusFailed, err.Error()}
+		return &Error{Status: StatusFailed, Message: err.Error()}
 	}
 	if version, _, _ := procInterfaceVersion.Call(); int32(version) != InterfaceVersion {
-		return &Error{StatusInvalidArgument,
-			fmt.Sprintf("QorLauncherKit.dll implements interface %d, this package needs %d", int32(version), InterfaceVersion)}
+		return &Error{Status: StatusFailed, Message: fmt.Sprintf(
+			"QorLauncherKit.dll implements interface %d, this package needs %d", int32(version), InterfaceVersion)}
 	}
 	return nil
+}
+
+// appendBesideKit writes one line to <root>\launcher.log without the kit: the root is two
+// folders above this executable (<root>\versions\<identity>\QorLauncher.exe). Run from
+// anywhere else it writes nothing; a launcher.log that is a link is not written through.
+func appendBesideKit(line string) {
+	executable, err := os.Executable()
+	if err != nil {
+		return
+	}
+	versions := filepath.Dir(filepath.Dir(executable))
+	if !strings.EqualFold(filepath.Base(versions), "versions") {
+		return
+	}
+	path := filepath.Join(filepath.Dir(versions), "launcher.log")
+	if info, err := os.Lstat(path); err == nil && !info.Mode().IsRegular() {
+		return
+	}
+	log, err := os.OpenFile(path, os.O_APPEND|os.O_CREATE|os.O_WRONLY, 0o644)
+	if err != nil {
+		return
+	}
+	defer log.Close()
+	stamp := time.Now().UTC().Format("2006-01-02T15:04:05.000Z")
+	fmt.Fprintf(log, "%s [%d] %s\n", stamp, os.Getpid(), line)
 }
 
 func text(s string) (*byte, error) {
 	p, err := syscall.BytePtrFromString(s)
 	if err != nil {
-		return nil, &Error{StatusInvalidArgument, "Text holds a NUL character"}
+		return nil, &Error{Status: StatusInvalidArgument, Message: "Text holds a NUL character"}
 	}
 	return p, nil
 }
@@ -464,4 +550,11 @@ func RemoveLauncherRoot(launcherRoot string) ([]string, error) {
 		paths[i] = item.text
 	}
 	return paths, err
+}
+
+// Log appends one line to <root>\launcher.log, the log the starter's box sends the user to,
+// stamped with the time and the process id; capped at 1 MiB with one older log kept.
+func Log(launcherRoot, line string) error {
+	_, err := withRoot(procLog, launcherRoot, line)
+	return err
 }

@@ -2,6 +2,7 @@
 // The launcher's side of the starter protocol for Node and Electron: QorLauncherKit.dll
 // called through koffi. This file only converts types and failures; every rule of the
 // protocol lives in the DLL, so a fix there reaches this binding unchanged.
+const fs = require('node:fs');
 const path = require('node:path');
 
 // The interface of qor_launcher_kit.h this binding was written for.
@@ -12,7 +13,11 @@ const IDENTITY_BUFFER_SIZE = 65;
 
 const STATUS_OK = 0;
 const STATUS_BUFFER_TOO_SMALL = 3;
-const STATUS_NAMES = ['OK', 'FAILED', 'INVALID_ARGUMENT', 'BUFFER_TOO_SMALL', 'OUT_OF_MEMORY'];
+// error.code of each status of the C interface (QOR_KIT_<code>), by status.
+const ERROR_CODES = ['OK', 'FAILED', 'INVALID_ARGUMENT', 'BUFFER_TOO_SMALL', 'OUT_OF_MEMORY', 'UPDATE_ALREADY_FAILED',
+  'VERSION_NOT_INSTALLED', 'IDENTITY_MISMATCH', 'INVALID_IDENTITY', 'ROOT_BUSY', 'STARTER_RUNNING', 'NOT_LAUNCHER_ROOT',
+  'SYSTEM_ERROR'];
+const STATUS_SYSTEM_ERROR = 12;
 
 // Types are made once per koffi module: koffi keeps them for its lifetime.
 const typesByKoffi = new WeakMap();
@@ -81,12 +86,19 @@ function wineFrameListGuard(koffi) {
 function open(options = {}) {
   const koffi = options.koffi ?? require('koffi');
   const dllPath = options.dllPath ?? path.join(path.dirname(process.execPath), 'QorLauncherKit.dll');
-  const lib = koffi.load(dllPath);
+  let lib;
+  try {
+    lib = koffi.load(dllPath);
+  } catch (failure) {
+    throw cannotLoad(koffi, dllPath, failure);
+  }
   const interfaceVersion = lib.func('qor_kit_interface_version', 'int', [])();
   if (interfaceVersion !== INTERFACE_VERSION) {
-    throw new Error(
+    const error = new Error(
       `${dllPath} implements interface version ${interfaceVersion} of the launcher kit; ` +
         `this binding knows version ${INTERFACE_VERSION} only`);
+    error.code = 'FAILED';
+    throw error;
   }
 
   const t = typesOf(koffi);
@@ -95,6 +107,8 @@ function open(options = {}) {
   const guarded = wineFrameListGuard(koffi);
   const c = {
     lastErrorMessage: guarded(lib.func('qor_kit_last_error_message', text, [])),
+    lastErrorSystemCode: guarded(lib.func('qor_kit_last_error_system_code', 'uint32_t', [])),
+    log: guarded(lib.func('qor_kit_log', 'int', [text, text])),
     fromCommandLine: guarded(lib.func('qor_kit_launch_from_command_line', 'int', [t.launchOut])),
     fromArguments: guarded(lib.func('qor_kit_launch_from_arguments', 'int', ['const char **', 'size_t', t.launchOut])),
     free: guarded(lib.func('qor_kit_launch_free', 'int', [t.launch])),
@@ -128,11 +142,13 @@ function open(options = {}) {
     removeLauncherRoot: guarded(lib.func('qor_kit_remove_launcher_root', 'int', [text, t.listOut])),
   };
 
+  // The message and the system code are the calling thread's, read right after the call.
   function check(status) {
     if (status === STATUS_OK) return;
     const error = new Error(c.lastErrorMessage() || `QorLauncherKit.dll failed with status ${status}`);
-    error.code = `QOR_KIT_${STATUS_NAMES[status] ?? 'UNKNOWN_STATUS'}`;
+    error.code = ERROR_CODES[status] ?? `UNKNOWN_STATUS_${status}`;
     error.status = status;
+    error.systemCode = c.lastErrorSystemCode();
     throw error;
   }
 
@@ -319,7 +335,51 @@ function open(options = {}) {
     removeLauncherRoot(launcherRoot) {
       return takeList((listOut) => c.removeLauncherRoot(launcherRoot, listOut)).map(({ text }) => text);
     },
+
+    // Appends a line to <root>\launcher.log, stamped with the time and the process id; capped
+    // at 1 MiB with one older log kept.
+    log(launcherRoot, line) {
+      check(c.log(launcherRoot, line));
+    },
   };
+}
+
+// The DLL could not be loaded (missing from the version folder, damaged, quarantined): the
+// error to throw, after one line in the root's launcher.log, where the starter's box sends the
+// user, since the kit cannot write it. koffi's message carries Windows' text; the code comes
+// from asking Windows once more.
+function cannotLoad(koffi, dllPath, failure) {
+  const reason = String(failure.message).replace(/^Failed to load shared library: /, '').trim();
+  let systemCode = 0;
+  try {
+    const kernel32 = koffi.load('kernel32.dll');
+    const loadLibrary = kernel32.func('LoadLibraryExW', 'void *', ['str16', 'void *', 'uint32_t']);
+    const lastError = kernel32.func('GetLastError', 'uint32_t', []);
+    if (loadLibrary(dllPath, null, 0) === null) systemCode = lastError();
+  } catch {
+    // Only the code is lost.
+  }
+  const error = new Error(`Cannot load ${path.basename(dllPath)} (error ${systemCode}): ${reason}`);
+  error.code = ERROR_CODES[STATUS_SYSTEM_ERROR];
+  error.status = STATUS_SYSTEM_ERROR;
+  error.systemCode = systemCode;
+  appendBesideKit(error.message);
+  return error;
+}
+
+// One line to <root>\launcher.log without the kit: the root is two folders above this
+// executable (<root>\versions\<identity>\QorLauncher.exe). Run from anywhere else it writes
+// nothing; a launcher.log that is a link is not written through.
+function appendBesideKit(line) {
+  const versions = path.dirname(path.dirname(process.execPath));
+  if (path.basename(versions).toLowerCase() !== 'versions') return;
+  const logPath = path.join(path.dirname(versions), 'launcher.log');
+  try {
+    if (fs.existsSync(logPath) && !fs.lstatSync(logPath).isFile()) return;
+    fs.appendFileSync(logPath, `${new Date().toISOString()} [${process.pid}] ${line}\n`);
+  } catch {
+    // Nowhere left to say it.
+  }
 }
 
 module.exports = { open, INTERFACE_VERSION, RESTART_EXIT_CODE };

@@ -9,12 +9,15 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
 
 #include "base/unique_handle.h"
 #include "process/child_process.h"
+#include "qor/launcher_log.h"
 #include "state/launcher_state.h"
 #include "state/state_file.h"
 
@@ -785,5 +788,98 @@ INSTANTIATE_TEST_SUITE_P(Table, SampleLauncher,
                                          SampleCase{"exit_code_73_refused", L"73", 2, false,
                                                     "refusing --exit-code 73"}),
                          [](const testing::TestParamInfo<SampleCase>& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------------------
+// launcher.log
+
+using LauncherLog = KitRoot;
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST_F(LauncherLog, AppendsOneStampedLineEachWithItsOwnLineBreaksMadeSpaces) {
+    qor::kit::append_launcher_log(root(), "first J\xC3\xBCrgen");
+    qor::kit::append_launcher_log(root(), "two\r\nlines\n");
+    const std::string pid = std::to_string(::GetCurrentProcessId());
+    const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[)" + pid + R"(\] (.*))");
+    const std::vector<std::string> lines = lines_of(read(at("launcher.log")));
+    ASSERT_EQ(lines.size(), 2u);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[0], match, stamp)) << lines[0];
+    EXPECT_EQ(match[1], "first J\xC3\xBCrgen");
+    ASSERT_TRUE(std::regex_match(lines[1], match, stamp)) << lines[1];
+    EXPECT_EQ(match[1], "two  lines ");
+    EXPECT_EQ(failure_of([&] { qor::kit::append_launcher_log(L"relative", "x"); }),
+              "Launcher root must be an absolute path");
+}
+
+TEST_F(LauncherLog, TwoWritersPastTheCapKeepEveryLineWholeInTheLogAndOneOlderLog) {
+    write(at("launcher.log.1"), "the log before the last\n");
+    constexpr int kLinesEach = 550;
+    const std::string filler(1000, 'x');
+    const auto writer = [&](char name) {
+        for (int i = 0; i < kLinesEach; ++i) qor::kit::append_launcher_log(root(), name + std::to_string(i) + filler);
+    };
+    std::thread other(writer, 'b');
+    writer('a');
+    other.join();
+
+    EXPECT_LE(fs::file_size(at("launcher.log.1")), qor::kit::kLauncherLogMaxBytes);
+    std::set<std::string> written;
+    for (const char* name : {"launcher.log.1", "launcher.log"}) {
+        for (const std::string& line : lines_of(read(at(name)))) {
+            const std::size_t text = line.find("] ");
+            ASSERT_NE(text, std::string::npos) << line.substr(0, 60);
+            EXPECT_TRUE(written.insert(line.substr(text + 2)).second) << "twice: " << line.substr(0, 60);
+        }
+    }
+    EXPECT_EQ(written.size(), 2u * kLinesEach);  // the older log of before is replaced, no line lost
+    EXPECT_FALSE(fs::exists(at("launcher.log.2")));
+}
+
+// Another writer moved the log to launcher.log.1 while this one waited for the lock: a line
+// added to the moved log, or a second move of the fresh one over it, would lose lines.
+TEST_F(LauncherLog, AWriterThatFindsTheLogMovedWhileItWaitedWritesToTheNewLog) {
+    const std::string older(100, 'o');
+    write(at("launcher.log"), older + "\n");
+    const HANDLE other = ::CreateFileW(at("launcher.log").c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    OVERLAPPED lock{};
+    lock.Offset = static_cast<DWORD>(qor::kit::kLauncherLogLockOffset);
+    lock.OffsetHigh = static_cast<DWORD>(qor::kit::kLauncherLogLockOffset >> 32);
+    ASSERT_TRUE(::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &lock));
+    std::thread waiting([&] { qor::kit::append_launcher_log(root(), "after the move"); });
+    std::this_thread::sleep_for(300ms);
+    const bool moved = ::MoveFileExW(at("launcher.log").c_str(), at("launcher.log.1").c_str(), 0);
+    ::UnlockFileEx(other, 0, 1, 0, &lock);
+    ::CloseHandle(other);
+    waiting.join();
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(read(at("launcher.log.1")), older + "\n");
+    const std::vector<std::string> lines = lines_of(read(at("launcher.log")));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("] after the move"), std::string::npos) << lines[0];
+}
+
+TEST_F(LauncherLog, NeverWritesThroughAHardLinkOrIntoAFolder) {
+    const fs::path victim = at("victim.txt");
+    write(victim, "keep me\n");
+    ASSERT_TRUE(::CreateHardLinkW(at("launcher.log").c_str(), victim.c_str(), nullptr))
+        << "cannot plant a hard link here, error " << ::GetLastError();
+    EXPECT_EQ(failure_of([&] { qor::kit::append_launcher_log(root(), "x"); }), "Launcher paths cannot use redirects");
+    EXPECT_EQ(read(victim), "keep me\n");
+    // A symbolic link to a file shows under Wine as the plain file it points to, so the
+    // refusal of that link (a reparse point on Windows) cannot be shown here.
+    fs::remove(at("launcher.log"));
+    fs::create_directories(at("launcher.log"));
+    EXPECT_EQ(failure_of([&] { qor::kit::append_launcher_log(root(), "x"); }), "Launcher paths cannot use redirects");
+    EXPECT_TRUE(fs::is_empty(at("launcher.log")));
+}
 
 }  // namespace

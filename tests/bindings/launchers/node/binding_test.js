@@ -12,7 +12,7 @@ const kit = open({ koffi, dllPath: dll });
 // Under Wine, without the binding's care, the DLL's first C++ exception reached the
 // thread's top-level filter and a later one could end the process.
 assert.throws(() => kit.launchFromArguments(['--launcher-root']),
-  { name: 'Error', message: 'Malformed launcher arguments', code: 'QOR_KIT_INVALID_ARGUMENT' });
+  { name: 'Error', message: 'Malformed launcher arguments', code: 'INVALID_ARGUMENT', systemCode: 0 });
 assert.throws(() => kit.signalReadiness(kit.launchFromArguments([])), { message: 'Not started by the starter' });
 
 // Longer than the first buffer the binding offers: it asks again with the size needed.

