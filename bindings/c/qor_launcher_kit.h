@@ -239,7 +239,7 @@ QOR_KIT_API int qor_kit_download_update(const char* launcher_root, const qor_kit
                                         qor_kit_progress_callback progress, void* context, char* identity,
                                         size_t identity_size, size_t* required);
 
-/* ---- 6. launcher.log ------------------------------------------------------------ */
+/* ---- 7. launcher.log ------------------------------------------------------------ */
 
 /* Appends one line (UTF-8; its own CR and LF become spaces) to <root>\launcher.log, the
  * log the starter's box sends the user to, as "<UTC time> [<process id>] <line>". The log
