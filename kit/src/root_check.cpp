@@ -15,6 +15,7 @@
 #include "qor/launcher_root.h"
 #include "root_argument.h"
 #include "root_inspection.h"
+#include "version_files.h"
 
 namespace qor::kit {
 
@@ -351,6 +352,28 @@ private:
                                  consequence + "; install the version again (the copy or download was interrupted)");
         }
         check_dlls(folder, shown, *image, stops_start, consequence);
+        check_files(identity, shown);
+    }
+
+    // Presence and sizes against the version's manifest, without hashing: QorRoot verify
+    // hashes. The starter still starts such a version, so these only spoil it.
+    void check_files(const std::string& identity, const std::string& shown) {
+        static constexpr const char* kWhat[] = {"", "is missing", "has another size than released",
+                                                "is not in the release"};
+        std::vector<VersionProblem> problems;
+        try {
+            problems = detail::compare_version_files(root_, identity, /*hash_contents=*/false);
+        } catch (const KitError& error) {
+            note(shown + "'s files cannot be compared with its manifest (" + error.what() +
+                 "); install the version again");
+            return;
+        }
+        for (const VersionProblem& problem : problems) {
+            std::string path = problem.path;
+            std::replace(path.begin(), path.end(), '/', '\\');
+            note(shown + "\\" + path + " " + kWhat[static_cast<int>(problem.kind)] +
+                 "; install the version again (QorRoot verify hashes every file)");
+        }
     }
 
     // The loader looks beside the launcher first, then in the system folder, and loads each

@@ -233,6 +233,11 @@ class QorRootTest(StarterTestCase):
         data[-1] ^= 1
         executable.write_bytes(bytes(data))
         self.assertEqual(verify(identity), (1, f"changed: QorLauncher.exe in version {identity}"))
+        # check compares presence and sizes only: a missing file spoils the start, the root still starts.
+        (root.path / "versions" / identity / "script.txt").unlink()
+        returncode, output = self.qorroot("check", root.windows)
+        self.assertEqual(returncode, 1, output)
+        self.assertIn(f"versions\\{identity}\\script.txt is missing", output)
 
         # While a starter runs in a root (its launcher waits for "go"), remove refuses.
         running = self.make_root({}, suffix="-running")
