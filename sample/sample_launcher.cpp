@@ -1,15 +1,17 @@
 // The sample QorLauncher.exe: the launcher's side of the protocol in one page.
 //
 //   QorLauncher.exe --version | --help         answered at once (the starter passes these through)
-//   QorLauncher.exe [--install-from <folder> [--identity <sha-256>] | --stage-next <identity>]
-//                   [--retry-failed] [--exit-code <n>] [anything else]
+//   QorLauncher.exe [--install-from <folder> [--identity <sha-256>] | --stage-next <identity>
+//                    | --feed <url> --public-key <key>] [--retry-failed] [--exit-code <n>] [anything else]
 //
 // A normal start signals readiness, removes old versions, reports what it received, and
 // then either installs the version in <folder> (or takes the installed <identity>), stages
 // it and exits with 73 (restart into it), or exits with <n> (default 0; 73 is refused,
 // since from a ready launcher it means "restart"). --identity is what the update server
-// announced: a download whose executable hashes to anything else is refused. An update
-// whose trial failed is neither installed nor staged again unless --retry-failed is given.
+// announced: a download whose executable hashes to anything else is refused. --feed reads a
+// release feed signed with the key whose public half is <key> (as QorRelease publishes it),
+// downloads what the offered release changed, with its progress shown, and stages it. An
+// update whose trial failed is neither installed nor staged again unless --retry-failed is given.
 // A file named "broken" beside the executable makes this version fail on purpose
 // before readiness, so the starter's rollback can be seen.
 // Every line goes to standard output and, through the kit, to <root>\launcher.log.
@@ -18,9 +20,11 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "qor/delivery.h"
 #include "qor/launcher_kit.h"
 #include "qor/launcher_log.h"
 
@@ -65,6 +69,37 @@ bool file_beside_executable_exists(const wchar_t* name) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The release the feed offers, downloaded and installed; empty when there is none or it was
+// refused (a bad signature, an older release, a file that is not what the feed signed...).
+std::string update_from_feed(Report& report, const std::wstring& root, const std::string& feed_url,
+                             const std::string& public_key, const qor::kit::StageOptions& stage_options) {
+    try {
+        const std::optional<qor::kit::Update> update = qor::kit::check_for_update(
+            root, feed_url, public_key, {.retry_failed_update = stage_options.retry_failed_update});
+        if (!update) {
+            report.line("the feed offers nothing newer");
+            return {};
+        }
+        report.line("the feed offers release " + std::to_string(update->release) + ", " +
+                    update->identity.substr(0, 12) + ", " + std::to_string(update->size) + " bytes: " + update->notes);
+        int shown = -100;  // the first call shows 0
+        const std::string installed =
+            qor::kit::download_update(root, *update, [&](std::uint64_t done, std::uint64_t total) {
+                const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+                if (percent / 25 != shown / 25) {
+                    shown = percent;
+                    report.line("downloading: " + std::to_string(done) + " of " + std::to_string(total) + " bytes");
+                }
+                return true;
+            });
+        report.line("downloaded and installed " + installed.substr(0, 12));
+        return installed;
+    } catch (const qor::kit::KitError& error) {
+        report.line(std::string("update refused: ") + error.what());
+        return {};
+    }
+}
+
 int run(int argc, wchar_t** argv) {
     const qor::kit::LaunchArguments launch = qor::kit::read_launch_arguments(argc, argv);
     std::string identity;
@@ -82,11 +117,13 @@ int run(int argc, wchar_t** argv) {
     }
     if (!launch.started_by_starter && user.size() == 1 && user[0] == L"--help") {
         std::puts(
-            "Usage: QorStarter.exe [--install-from <folder> [--identity <sha-256>] | --stage-next <identity>]\n"
-            "                      [--retry-failed] [--exit-code <n>] [arguments...]\n"
+            "Usage: QorStarter.exe [--install-from <folder> [--identity <sha-256>] | --stage-next <identity>\n"
+            "                       | --feed <url> --public-key <key>] [--retry-failed] [--exit-code <n>] "
+            "[arguments...]\n"
             "Signals readiness and removes old versions, then installs the version in <folder>\n"
-            "(or takes the installed <identity>), stages it and asks for a restart (exit 73),\n"
-            "or exits with <n> (not 73). An update whose trial failed is not tried again without\n"
+            "(or takes the installed <identity>, or downloads the release a signed feed offers),\n"
+            "stages it and asks for a restart (exit 73), or exits with <n> (not 73). An update whose trial failed is "
+            "not tried again without\n"
             "--retry-failed. A file named \"broken\" beside QorLauncher.exe makes it fail before readiness.");
         return 0;
     }
@@ -109,6 +146,8 @@ int run(int argc, wchar_t** argv) {
 
     std::wstring stage_next;
     std::wstring install_from;
+    std::string feed_url;
+    std::string public_key;
     std::string announced;
     qor::kit::StageOptions stage_options;
     int exit_code = 0;
@@ -118,6 +157,10 @@ int run(int argc, wchar_t** argv) {
             stage_next = user[++i];
         } else if (user[i] == L"--install-from" && i + 1 < user.size()) {
             install_from = user[++i];
+        } else if (user[i] == L"--feed" && i + 1 < user.size()) {
+            feed_url = utf8(user[++i]);
+        } else if (user[i] == L"--public-key" && i + 1 < user.size()) {
+            public_key = utf8(user[++i]);
         } else if (user[i] == L"--identity" && i + 1 < user.size()) {
             announced = utf8(user[++i]);
         } else if (user[i] == L"--retry-failed") {
@@ -161,6 +204,8 @@ int run(int argc, wchar_t** argv) {
         next = announced.empty() ? qor::kit::install_version(launch.launcher_root, install_from)
                                  : qor::kit::install_version(launch.launcher_root, install_from, announced);
         if (next != identity) report.line("installed " + next.substr(0, 12) + " from " + utf8(install_from));
+    } else if (!feed_url.empty()) {
+        next = update_from_feed(report, launch.launcher_root, feed_url, public_key, stage_options);
     }
     if (!next.empty() && next != identity) {
         try {

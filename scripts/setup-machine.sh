@@ -12,6 +12,8 @@ command -v wine >/dev/null || need+=(wine wine64)
 [ -d /usr/lib/wine ] && [ -e /usr/lib/wine/wine64 ] || need+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v python3 >/dev/null || need+=(python3)
+# QorRelease signs feeds with Python's cryptography package.
+python3 -c 'import cryptography' 2>/dev/null || need+=(python3-cryptography)
 # The kit's bindings: Rust, Go and C# launchers are built by Debian's own toolchains
 # (called by full path: a rustup Rust on PATH has no Windows standard library).
 [ -x /usr/bin/cargo ] || need+=(cargo)

@@ -3,17 +3,29 @@
  * (kit/include/qor/launcher_kit.h), which documents each step in full.
  *
  * Rules of the boundary:
- *   - Every function returns an int status, QOR_KIT_OK (0) on success. After a failure,
- *     qor_kit_last_error_message() on the same thread gives its text (the kit's own
- *     wording; "(error N)" at the end where Windows refused something).
- *   - Text is UTF-8, in and out, terminated by a NUL. Text that is not UTF-8 is refused.
+ *   - Every function returns an int status, QOR_KIT_OK (0) on success, else the kind of the
+ *     failure (below), so that a program can react to one without matching texts. After a
+ *     failure, qor_kit_last_error_message() on the same thread gives its text (the kit's own
+ *     wording; "(error N)" at the end where Windows refused something), and
+ *     qor_kit_last_error_system_code() that Windows error code.
+ *   - Text is UTF-8, in and out, terminated by a NUL. Text that is not UTF-8, identities
+ *     included, is refused with QOR_KIT_INVALID_ARGUMENT. Windows allows a lone UTF-16
+ *     surrogate in names and arguments, which UTF-8 cannot carry: text the DLL gives out holds
+ *     U+FFFD in its place, as the C++ kit's sample converts it. So a user argument holding
+ *     one arrives, changed, and never makes the launch unreadable; a launcher root holding one
+ *     cannot be named in UTF-8 (qor_kit_signal_readiness still finds it: the launch keeps it).
+ *   - A launcher root is named absolutely ("C:\..." or "\\server\share\..."): an empty or
+ *     relative root is refused with QOR_KIT_INVALID_ARGUMENT, one that does not exist or is a
+ *     file with QOR_KIT_NOT_LAUNCHER_ROOT, as in the C++ kit.
  *   - Text comes out into a buffer the caller passes: buffer, buffer_size and
  *     required, which may not be NULL: *required receives the size needed including the
  *     terminating NUL. When the buffer is too small (a NULL buffer with size 0 only asks) the call returns
  *     QOR_KIT_BUFFER_TOO_SMALL, sets *required and writes nothing past buffer_size.
  *   - The objects the DLL hands out (qor_kit_launch, qor_kit_list) are freed by the DLL
- *     (qor_kit_launch_free, qor_kit_list_free). A handle already freed is refused with
- *     QOR_KIT_INVALID_ARGUMENT, as is a NULL pointer where one is required.
+ *     (qor_kit_launch_free, qor_kit_list_free). A handle is never handed out twice: one
+ *     already freed is refused with QOR_KIT_INVALID_ARGUMENT for ever, as is a NULL pointer
+ *     where one is required. Handles are not addresses; never read through them.
+ *   - The DLL may be unloaded (FreeLibrary) while threads that called it still run.
  *   - Nothing throws across; out-parameters come last.
  *
  * MSVC users link with an import library made from the shipped QorLauncherKit.def:
@@ -36,13 +48,23 @@ extern "C" {
 
 /* The interface this header describes. A binding compares it with
  * qor_kit_interface_version() and refuses a DLL that answers anything else. */
-#define QOR_KIT_INTERFACE_VERSION 1
+#define QOR_KIT_INTERFACE_VERSION 2
 
+/* Statuses. The values are the C++ kit's qor::kit::ErrorKind; 13 and up are kept for more. */
 #define QOR_KIT_OK 0
-#define QOR_KIT_FAILED 1            /* the kit refused or failed; the message says why */
-#define QOR_KIT_INVALID_ARGUMENT 2  /* NULL pointer, text not UTF-8, unknown or freed handle */
-#define QOR_KIT_BUFFER_TOO_SMALL 3  /* *required holds the size needed */
+#define QOR_KIT_FAILED 1 /* any other refusal or failure; the message says which */
+/* NULL, text not UTF-8, an unknown or freed handle, an empty or relative root, malformed launch arguments */
+#define QOR_KIT_INVALID_ARGUMENT 2
+#define QOR_KIT_BUFFER_TOO_SMALL 3 /* *required holds the size needed */
 #define QOR_KIT_OUT_OF_MEMORY 4
+#define QOR_KIT_UPDATE_ALREADY_FAILED 5 /* this update's trial failed (qor_kit_failed_update) */
+#define QOR_KIT_VERSION_NOT_INSTALLED 6 /* the version named is not in versions */
+#define QOR_KIT_IDENTITY_MISMATCH 7     /* the files installed are not the version announced */
+#define QOR_KIT_INVALID_IDENTITY 8      /* not 64 characters of 0-9a-f */
+#define QOR_KIT_ROOT_BUSY 9             /* another update held update.lock past the wait */
+#define QOR_KIT_STARTER_RUNNING 10      /* a starter runs in the root */
+#define QOR_KIT_NOT_LAUNCHER_ROOT 11    /* missing, a file, or a folder that is no launcher root */
+#define QOR_KIT_SYSTEM_ERROR 12         /* Windows refused; see qor_kit_last_error_system_code */
 
 /* A ready launcher that exits with this code is started again, into the staged version. */
 #define QOR_KIT_RESTART_EXIT_CODE 73
@@ -56,6 +78,9 @@ QOR_KIT_API int qor_kit_interface_version(void);
 QOR_KIT_API const char* qor_kit_last_error_message(void);
 /* The same message copied into the caller's buffer. */
 QOR_KIT_API int qor_kit_copy_last_error_message(char* buffer, size_t buffer_size, size_t* required);
+/* The Windows error code of this thread's last failed call when Windows refused something
+ * (QOR_KIT_SYSTEM_ERROR); 0 after a call that succeeded or failed for another reason. */
+QOR_KIT_API unsigned long qor_kit_last_error_system_code(void);
 
 /* ---- 1. The launch arguments ---------------------------------------------------- */
 
@@ -105,9 +130,13 @@ typedef struct qor_kit_launcher_state {
 
 QOR_KIT_API int qor_kit_read_launcher_state(const char* launcher_root, qor_kit_launcher_state* state);
 /* Stages an installed version; exit with QOR_KIT_RESTART_EXIT_CODE to be started in it.
- * An update whose trial has failed is refused ("Update already failed its trial"). */
+ * An update whose trial has failed is refused ("Update already failed its trial",
+ * QOR_KIT_UPDATE_ALREADY_FAILED). */
 QOR_KIT_API int qor_kit_stage_version(const char* launcher_root, const char* identity);
-/* The same, trying again an update whose last trial failed (a fixed machine, a user's wish). */
+/* The same, trying again an update whose last trial failed (a fixed machine, a user's wish).
+ * Not in the run of the starter that rolled it back: a launcher started with the rollback
+ * notice is refused the update that just failed, QOR_KIT_UPDATE_ALREADY_FAILED, so that a
+ * retry at every start cannot restart for ever; a later start may retry it. */
 QOR_KIT_API int qor_kit_stage_version_retry(const char* launcher_root, const char* identity);
 /* The identity of the update whose trial failed; "" when none did. A launcher started
  * after a rollback asks this. */
@@ -123,8 +152,8 @@ QOR_KIT_API int qor_kit_install_version(const char* launcher_root, const char* s
 /* The same for a download whose identity was announced: a source whose QorLauncher.exe
  * hashes to anything else is refused before anything is published. */
 QOR_KIT_API int qor_kit_install_version_expecting(const char* launcher_root, const char* source_folder,
-                                                  const char* expected_identity, char* identity,
-                                                  size_t identity_size, size_t* required);
+                                                  const char* expected_identity, char* identity, size_t identity_size,
+                                                  size_t* required);
 /* Removes versions that are neither current, staged nor the caller's own. Call once ready. */
 QOR_KIT_API int qor_kit_prune_versions(const char* launcher_root);
 
@@ -160,6 +189,59 @@ QOR_KIT_API int qor_kit_remove_launcher_root(const char* launcher_root, qor_kit_
  * is capped at 1 MiB: past that it becomes launcher.log.1, replacing the older one. Safe
  * with several writing processes; a launcher.log that is a link or a folder is refused. */
 QOR_KIT_API int qor_kit_log(const char* launcher_root, const char* line);
+
+/* ---- 7. Update delivery: a signed feed, downloads of only what changed ----------- */
+/* QorRelease (tools/qorrelease) publishes a release folder for any static HTTP(S) host:
+ * <channel>.feed (signed), manifests/<identity>, files/<sha-256>. protocol.md has the formats.
+ * The sequence: check, download (installs the version whole), stage, exit with 73. */
+
+#define QOR_KIT_BAD_SIGNATURE 13   /* the feed's signature does not verify against the public key */
+#define QOR_KIT_INVALID_UPDATE 14  /* a feed or manifest breaks its grammar or limits, or names an unsafe path */
+#define QOR_KIT_DOWNLOAD_FAILED 15 /* the server: unreachable, an HTTP error, a web page, a time-out */
+#define QOR_KIT_CANCELLED 16       /* the progress callback returned nonzero */
+#define QOR_KIT_OLDER_RELEASE 17   /* the feed offers a release older than one installed here */
+
+/* A release a feed offers; freed by qor_kit_update_free. */
+typedef struct qor_kit_update qor_kit_update;
+
+/* Reads the feed at feed_url (http:// or https://), verifies it with public_key (base64 of
+ * the 64 bytes X||Y of an ECDSA P-256 key, as `qorrelease keygen` prints it) and sets
+ * *update to the release it offers, or to NULL (status QOR_KIT_OK) when that release is
+ * current or staged: nothing newer. Refuses a bad signature (QOR_KIT_BAD_SIGNATURE), a
+ * malformed feed (QOR_KIT_INVALID_UPDATE), a release older than one installed from its
+ * channel here (QOR_KIT_OLDER_RELEASE: a replayed feed), and the update whose trial failed
+ * (QOR_KIT_UPDATE_ALREADY_FAILED) unless retry_failed_update is 1. timeout_milliseconds
+ * bounds each wait for the server (connect, send, next bytes); 0 means 30,000. Changes nothing. */
+QOR_KIT_API int qor_kit_check_for_update(const char* launcher_root, const char* feed_url, const char* public_key,
+                                         int retry_failed_update, unsigned long timeout_milliseconds,
+                                         qor_kit_update** update);
+QOR_KIT_API int qor_kit_update_identity(const qor_kit_update* update, char* buffer, size_t buffer_size,
+                                        size_t* required);
+QOR_KIT_API int qor_kit_update_release(const qor_kit_update* update, unsigned long long* release);
+/* All of the version's files, in bytes. */
+QOR_KIT_API int qor_kit_update_size(const qor_kit_update* update, unsigned long long* size);
+/* The release notes, UTF-8; "" when there are none. */
+QOR_KIT_API int qor_kit_update_notes(const qor_kit_update* update, char* buffer, size_t buffer_size,
+                                     size_t* required);
+QOR_KIT_API int qor_kit_update_free(qor_kit_update* update);
+
+/* Called with the bytes fetched so far and the bytes to fetch in all (files an installed
+ * version already holds are copied, not counted); a resumed download starts above 0.
+ * Returning nonzero cancels the download (QOR_KIT_CANCELLED). Called on the calling thread. */
+typedef int (*qor_kit_progress_callback)(void* context, unsigned long long done, unsigned long long total);
+
+/* Downloads the update: its manifest checked against the signed identity, every file an
+ * installed version holds copied, the others fetched (resuming what an interrupted call
+ * fetched), each file's size and SHA-256 checked, then the version installed whole. Gives
+ * the identity to stage (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). progress may
+ * be NULL. Refuses a manifest or file that is not what the feed signed
+ * (QOR_KIT_IDENTITY_MISMATCH), a manifest breaking its grammar or naming an unsafe path
+ * (QOR_KIT_INVALID_UPDATE), server failures (QOR_KIT_DOWNLOAD_FAILED); after a refusal the
+ * root is as it was, after a cancellation or a server failure what was fetched stays in
+ * <root>\downloading-<identity> for the next call. */
+QOR_KIT_API int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update,
+                                        qor_kit_progress_callback progress, void* context, char* identity,
+                                        size_t identity_size, size_t* required);
 
 #ifdef __cplusplus
 }

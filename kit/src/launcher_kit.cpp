@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "kit_files.h"
+#include "root_argument.h"
 #include "update_record.h"
 
 namespace qor::kit {
@@ -53,6 +54,42 @@ void remove_stale_marker_temporaries(const std::wstring& launcher_root) {
     } while (::FindNextFileW(search.get(), &found));
 }
 
+bool same_folder(const std::wstring& a, const std::wstring& b) {
+    auto trimmed = [](std::wstring path) {
+        while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+        return path;
+    };
+    const std::wstring full_a = trimmed(detail::full_path_name(a));
+    const std::wstring full_b = trimmed(detail::full_path_name(b));
+    return ::CompareStringOrdinal(full_a.c_str(), static_cast<int>(full_a.size()), full_b.c_str(),
+                                  static_cast<int>(full_b.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+// Whether this process is a start, in launcher_root, of a run in which the starter rolled an
+// update back: it passes --launcher-update-rollback to every later start of that run. Read from
+// the command line Windows holds, so that it answers for launchers in any language.
+bool started_after_rollback_in(const std::wstring& launcher_root) {
+    using SplitCommandLine = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+    // Loaded here rather than imported: every launcher would otherwise load shell32 and user32
+    // at start-up for a call made only when it stages.
+    const HMODULE shell = ::LoadLibraryExW(L"shell32.dll", /*hFile=*/nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (shell == nullptr) return false;
+    const auto split =
+        reinterpret_cast<SplitCommandLine>(reinterpret_cast<void (*)()>(::GetProcAddress(shell, "CommandLineToArgvW")));
+    int count = 0;
+    wchar_t** const argv = split == nullptr ? nullptr : split(::GetCommandLineW(), &count);
+    std::vector<std::wstring> arguments;
+    for (int i = 1; argv != nullptr && i < count; ++i) arguments.emplace_back(argv[i]);
+    if (argv != nullptr) ::LocalFree(argv);
+    ::FreeLibrary(shell);
+    try {
+        const LaunchArguments launch = read_launch_arguments(arguments);
+        return launch.after_rollback && same_folder(launch.launcher_root, launcher_root);
+    } catch (const KitError&) {
+        return false;  // not a start by the starter
+    }
+}
+
 }  // namespace
 
 LaunchArguments read_launch_arguments(const std::vector<std::wstring>& arguments) {
@@ -76,7 +113,8 @@ LaunchArguments read_launch_arguments(const std::vector<std::wstring>& arguments
     }
     // The starter refuses these from the user, so anywhere else they mean a broken start.
     for (std::size_t i = 0; i < user_count; ++i) {
-        if (arguments[i] == kRootOption || arguments[i] == kReadyOption) throw KitError("Malformed launcher arguments", ErrorKind::invalid_argument);
+        if (arguments[i] == kRootOption || arguments[i] == kReadyOption)
+            throw KitError("Malformed launcher arguments", ErrorKind::invalid_argument);
     }
     launch.user_arguments.assign(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(user_count));
     return launch;
@@ -107,7 +145,9 @@ std::string own_version_identity() {
 
 void signal_readiness(const LaunchArguments& launch, std::string_view own_identity) {
     if (!launch.started_by_starter) throw KitError("Not started by the starter", ErrorKind::invalid_argument);
-    if (!is_valid_version_identity(own_identity)) throw KitError("Invalid version identity", ErrorKind::invalid_identity);
+    detail::require_launcher_root(launch.launcher_root);
+    if (!is_valid_version_identity(own_identity))
+        throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring token = widen_ascii(launch.readiness_token);
     const std::wstring marker = join(launch.launcher_root, std::wstring(kMarkerPrefix) + token);
     // Any other name will do: the starter only ever looks for the exact marker name.
@@ -151,6 +191,7 @@ std::string format_launcher_state(const StateRecord& state) {
 }
 
 StateRecord read_launcher_state(const std::wstring& launcher_root) {
+    detail::require_launcher_root(launcher_root);
     const std::wstring path = join(launcher_root, kStateFileName);
     // Delete sharing too: the starter replaces the file by a rename, which any handle
     // open without it would make fail (under Wine any open handle does, so it is brief).
@@ -173,6 +214,7 @@ StateRecord read_launcher_state(const std::wstring& launcher_root) {
 }
 
 void stage_version(const std::wstring& launcher_root, std::string_view identity, const StageOptions& options) {
+    detail::require_launcher_root(launcher_root);
     if (!is_valid_version_identity(identity)) throw KitError("Invalid version identity", ErrorKind::invalid_identity);
     const std::wstring executable =
         join(join(join(launcher_root, detail::kVersionsFolderName), widen_ascii(identity)), kLauncherExecutableName);
@@ -180,31 +222,48 @@ void stage_version(const std::wstring& launcher_root, std::string_view identity,
     detail::refuse_redirects(executable);
     // Held until launcher-state names the version, so that no prune removes it in between.
     const detail::FileHandle update_lock = detail::take_update_lock(launcher_root);
-    if (!is_regular_file(executable)) throw KitError("Staged version is not installed", ErrorKind::version_not_installed);
+    if (!is_regular_file(executable))
+        throw KitError("Staged version is not installed", ErrorKind::version_not_installed);
 
     // The starter writes launcher-state itself while a trial is pending (the promotion at
     // readiness, or the rollback): a staging written before that would be overwritten, or
     // would keep the old version as current.
     StateRecord state = detail::read_state_without_trial(launcher_root);
     if (state.trial_pending) throw KitError("Cannot stage version while a trial is pending");
-    if (!options.retry_failed_update &&
-        detail::failed_identity(detail::read_update_record(launcher_root), state) == identity) {
-        throw KitError("Update already failed its trial", ErrorKind::update_already_failed);
+    const detail::UpdateRecord previous = detail::read_update_record(launcher_root);
+    if (detail::failed_identity(previous, state) == identity) {
+        if (!options.retry_failed_update) {
+            throw KitError("Update already failed its trial", ErrorKind::update_already_failed);
+        }
+        // A launcher that retries at every start would otherwise try it for ever in one run.
+        if (started_after_rollback_in(launcher_root)) {
+            throw KitError("Update already failed its trial in this run; a later start may retry it",
+                           ErrorKind::update_already_failed);
+        }
     }
+    const detail::UpdateRecord record{std::string(identity), state.current_version};
     state.staged_version = std::string(identity);
     state.trial_pending = false;
 
+    // No record may outlive the staging it describes, or a later rollback to its current
+    // version would name a good update as failed: it is cleared before the staging is
+    // published, and the stage fails while it cannot be. A staging whose own record is then
+    // lost (killed between the two) only leaves its failure unnamed.
+    detail::refuse_unwritable_update_record(launcher_root);
+    DWORD error = detail::replace_update_record(launcher_root, {});
+    if (error != 0) detail::fail("Cannot stage version", error);
     const std::wstring temporary = join(launcher_root, kStagingFileName);
-    DWORD error = detail::write_fresh_file(temporary, format_launcher_state(state), /*flush_to_device=*/true);
+    error = detail::write_fresh_file(temporary, format_launcher_state(state), /*flush_to_device=*/true);
     if (error == 0) {
         error = detail::move_file(temporary, join(launcher_root, kStateFileName),
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
     if (error != 0) {
         ::DeleteFileW(temporary.c_str());
+        detail::replace_update_record(launcher_root, detail::format_update_record(previous));
         detail::fail("Cannot stage version", error);
     }
-    detail::write_update_record(launcher_root, identity);
+    detail::replace_update_record(launcher_root, detail::format_update_record(record));
 }
 
 }  // namespace qor::kit

@@ -13,6 +13,7 @@
 
 #include "kit_files.h"
 #include "qor/launcher_kit.h"
+#include "root_argument.h"
 
 namespace qor::kit {
 
@@ -484,15 +485,18 @@ std::string install(const std::wstring& launcher_root, const std::wstring& sourc
 }  // namespace
 
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder) {
+    detail::require_launcher_root(launcher_root);
     return install(launcher_root, source_folder, /*expected_identity=*/nullptr);
 }
 
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
                             std::string_view expected_identity) {
+    detail::require_launcher_root(launcher_root);
     return install(launcher_root, source_folder, &expected_identity);
 }
 
 void prune_versions(const std::wstring& launcher_root) {
+    detail::require_launcher_root(launcher_root);
     std::string own_identity;
     try {
         own_identity = own_version_identity();

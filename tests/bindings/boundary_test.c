@@ -1,6 +1,10 @@
-/* The rules of the C boundary, as a C99 caller meets them: one row per rule. */
+/* The rules of the C boundary, as a C99 caller meets them: one row per rule, and one row per
+ * kind of failure. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
+#include <windows.h>
 
 #include "qor_launcher_kit.h"
 
@@ -80,15 +84,195 @@ static int index_past_the_end(void) {
 }
 
 static int kit_refusal_keeps_its_text(void) {
-    const char* arguments[] = {"--launcher-root", "C:\\r", "x", "--launcher-root", "C:\\r", "--launcher-ready",
+    const char* arguments[] = {"--launcher-root",
+                               "C:\\r",
+                               "x",
+                               "--launcher-root",
+                               "C:\\r",
+                               "--launcher-ready",
                                "0123456789abcdef0123456789abcdef"};
     qor_kit_launch* launch = NULL;
     return qor_kit_launch_from_arguments(arguments, 7, &launch);
 }
 
+/* A launcher root of this run's own, on the prefix's C: drive: the boundary must reach the kit. */
+static const char* kV1 = "1111111111111111111111111111111111111111111111111111111111111111";
+static const char* kV2 = "2222222222222222222222222222222222222222222222222222222222222222";
+static const char* kV3 = "3333333333333333333333333333333333333333333333333333333333333333";
+static char root[MAX_PATH];
+static char scratch[MAX_PATH + 100];
+
+static const char* in_root(const char* name) {
+    snprintf(scratch, sizeof scratch, "%s\\%s", root, name);
+    return scratch;
+}
+
+static int write_file(const char* name, const char* bytes) {
+    FILE* file = fopen(in_root(name), "wb");
+    if (file == NULL) return 0;
+    fputs(bytes, file);
+    return fclose(file) == 0;
+}
+
+static int write_state(const char* current, const char* staged) {
+    char text[160];
+    snprintf(text, sizeof text, "Qor launcher 1\n%s\n%s\n0\n", current, staged);
+    return write_file("launcher-state", text);
+}
+
+static int make_root(void) {
+    char versions[MAX_PATH + 100];
+    const char* identities[] = {kV1, kV2};
+    size_t i;
+    char temporary[MAX_PATH];
+    if (GetTempPathA(sizeof temporary, temporary) == 0) return 0;
+    snprintf(root, sizeof root, "%sqor-boundary-%lu", temporary, GetCurrentProcessId());
+    if (!CreateDirectoryA(root, NULL) || !CreateDirectoryA(in_root("versions"), NULL) ||
+        !CreateDirectoryA(in_root("empty"), NULL) || !CreateDirectoryA(in_root("download"), NULL))
+        return 0;
+    for (i = 0; i < 2; ++i) {
+        snprintf(versions, sizeof versions, "versions\\%s", identities[i]);
+        if (!CreateDirectoryA(in_root(versions), NULL)) return 0;
+        snprintf(versions, sizeof versions, "versions\\%s\\QorLauncher.exe", identities[i]);
+        if (!write_file(versions, "MZ")) return 0;
+    }
+    return write_state(kV1, "-") && write_file("download\\QorLauncher.exe", "MZ download") &&
+           write_file("QorStarter.exe", "MZ");
+}
+
+/* Another program holding a file of the root open without sharing. */
+static HANDLE hold(const char* name) {
+    return CreateFileA(in_root(name), GENERIC_READ, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+static int update_already_failed(void) {
+    if (qor_kit_stage_version(root, kV2) != QOR_KIT_OK || !write_state(kV1, "-")) return EXTRA_CHECK_FAILED;
+    return qor_kit_stage_version(root, kV2);
+}
+
+static int version_not_installed(void) { return qor_kit_stage_version(root, kV3); }
+
+static int identity_mismatch(void) {
+    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
+    size_t required = 0;
+    char download[MAX_PATH + 100];
+    snprintf(download, sizeof download, "%s", in_root("download"));
+    return qor_kit_install_version_expecting(root, download, kV3, identity, sizeof identity, &required);
+}
+
+static int invalid_identity(void) { return qor_kit_stage_version(root, "0123abc"); }
+
+static int identity_not_utf8(void) { return qor_kit_stage_version(root, "\xFF\xFE"); }
+
+static int empty_root(void) {
+    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
+    size_t required = 0;
+    return qor_kit_failed_update("", identity, sizeof identity, &required);
+}
+
+static int missing_root(void) {
+    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
+    size_t required = 0;
+    return qor_kit_failed_update("C:\\qor-no-such-root", identity, sizeof identity, &required);
+}
+
+static int overlong_root(void) {
+    static char long_root[40004];
+    char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
+    size_t required = 0;
+    memcpy(long_root, "C:\\", 3);
+    memset(long_root + 3, 'a', 40000);
+    return qor_kit_failed_update(long_root, identity, sizeof identity, &required);
+}
+
 static int windows_error_code_at_the_end(void) {
     qor_kit_launcher_state state;
-    return qor_kit_read_launcher_state("C:\\qor-no-such-root\\x", &state);
+    return qor_kit_read_launcher_state(in_root("empty"), &state);
+}
+
+/* update.lock held past the kit's 10-second wait. */
+static int root_busy(void) {
+    const HANDLE lock = hold("update.lock");
+    int status;
+    if (lock == INVALID_HANDLE_VALUE) return EXTRA_CHECK_FAILED;
+    status = qor_kit_stage_version(root, kV2);
+    CloseHandle(lock);
+    return status;
+}
+
+/* starter.lock held as a running starter holds it: the root is not removed. */
+static int starter_running(void) {
+    const HANDLE lock = hold("starter.lock");
+    qor_kit_list* left = NULL;
+    int status;
+    if (lock == INVALID_HANDLE_VALUE) return EXTRA_CHECK_FAILED;
+    status = qor_kit_remove_launcher_root(root, &left);
+    CloseHandle(lock);
+    if (status == QOR_KIT_OK) qor_kit_list_free(left);
+    return status;
+}
+
+/* The heap hands the freed memory to the next object: the old handle must not reach it. */
+static int freed_handle_never_comes_back(void) {
+    const char* first_arguments[] = {"--launcher-root", "C:\\first", "--launcher-ready",
+                                     "0123456789abcdef0123456789abcdef"};
+    const char* second_arguments[] = {"--launcher-root", "C:\\second", "--launcher-ready",
+                                      "0123456789abcdef0123456789abcdef"};
+    qor_kit_launch* first = launch_of(first_arguments, 4);
+    qor_kit_launch* second;
+    char buffer[16];
+    size_t required = 0;
+    int status;
+    if (first == NULL || qor_kit_launch_free(first) != QOR_KIT_OK) return EXTRA_CHECK_FAILED;
+    second = launch_of(second_arguments, 4);
+    if (second == NULL || second == first || qor_kit_launch_free(first) != QOR_KIT_INVALID_ARGUMENT)
+        return EXTRA_CHECK_FAILED;
+    status = qor_kit_launch_root(first, buffer, sizeof buffer, &required);
+    if (qor_kit_launch_root(second, buffer, sizeof buffer, &required) != QOR_KIT_OK || strcmp(buffer, "C:\\second"))
+        return EXTRA_CHECK_FAILED;
+    qor_kit_launch_free(second);
+    return qor_kit_launch_root(first, buffer, sizeof buffer, &required) == status ? status : EXTRA_CHECK_FAILED;
+}
+
+/* The child's own command line holds an argument with a lone surrogate, as a dropped file's
+ * name may: its launch is read, that argument arriving with U+FFFD. */
+static int surrogate_child(void) {
+    qor_kit_launch* launch = NULL;
+    char buffer[16];
+    size_t count = 0, required = 0;
+    if (qor_kit_launch_from_command_line(&launch) != QOR_KIT_OK) return 1;
+    if (qor_kit_launch_user_argument_count(launch, &count) != QOR_KIT_OK || count != 2) return 2;
+    if (qor_kit_launch_user_argument(launch, 1, buffer, sizeof buffer, &required) != QOR_KIT_OK) return 3;
+    printf("the child's argument: \"%s\"\n", buffer);
+    if (strcmp(buffer,
+               "a\xEF\xBF\xBD"
+               "b") != 0)
+        return 4;
+    return qor_kit_launch_free(launch) == QOR_KIT_OK ? 0 : 5;
+}
+
+static int lone_surrogate_argument(void) {
+    wchar_t self[MAX_PATH];
+    wchar_t line[MAX_PATH + 64];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION child;
+    DWORD exit_code = 99;
+    int valid = 0;
+    if (GetModuleFileNameW(NULL, self, MAX_PATH) == 0) return EXTRA_CHECK_FAILED;
+    wcscpy(line, L"\"");
+    wcscat(line, self);
+    wcscat(line,
+           L"\" --surrogate-child a\xD800"
+           L"b");
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(self, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) return EXTRA_CHECK_FAILED;
+    if (WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(child.hProcess, &exit_code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    if (exit_code != 0) printf("the child ended with %lu\n", exit_code);
+    /* A call that succeeds, so that the row reads this thread's message as cleared. */
+    return exit_code == 0 ? qor_kit_is_valid_version_identity(kV1, &valid) : EXTRA_CHECK_FAILED;
 }
 
 static int freed_list(void) {
@@ -102,8 +286,12 @@ static int freed_list(void) {
 
 /* Exact UTF-8 both ways, the reserved tail split off, and an empty message after success. */
 static int round_trip(void) {
-    const char* arguments[] = {"a \"b\" c\\", "J\xC3\xBCrgen \xF0\x9F\x98\x80", "--launcher-update-rollback",
-                               "--launcher-root", "C:\\R\xC3\xB6t", "--launcher-ready",
+    const char* arguments[] = {"a \"b\" c\\",
+                               "J\xC3\xBCrgen \xF0\x9F\x98\x80",
+                               "--launcher-update-rollback",
+                               "--launcher-root",
+                               "C:\\R\xC3\xB6t",
+                               "--launcher-ready",
                                "0123456789abcdef0123456789abcdef"};
     qor_kit_launch* launch = launch_of(arguments, 7);
     char buffer[64];
@@ -124,45 +312,78 @@ static int round_trip(void) {
     return qor_kit_launch_free(launch);
 }
 
+#define OVERLONG_ROOT_STATUS QOR_KIT_NOT_LAUNCHER_ROOT
+#define OVERLONG_ROOT_MESSAGE "Launcher root"
+#define OVERLONG_ROOT_CODE 0
+
 static const struct {
     const char* rule;
     int (*call)(void);
     int status;
-    const char* message; /* what the thread's message starts with */
+    const char* message;       /* what the thread's message starts with */
+    unsigned long system_code; /* qor_kit_last_error_system_code() after it */
 } rules[] = {
-    {"a NULL out-pointer is refused", null_out_pointer, QOR_KIT_INVALID_ARGUMENT, "launch is NULL"},
-    {"a NULL string in a list is refused", null_argument, QOR_KIT_INVALID_ARGUMENT, "an argument"},
-    {"an argument that is not UTF-8 is refused", argument_not_utf8, QOR_KIT_INVALID_ARGUMENT, "Text is not UTF-8"},
-    {"a path that is not UTF-8 is refused", root_not_utf8, QOR_KIT_INVALID_ARGUMENT, "Text is not UTF-8"},
-    {"a short buffer gets the size needed", buffer_too_small, QOR_KIT_BUFFER_TOO_SMALL, "Buffer too small: 18 bytes"},
-    {"a NULL buffer of size 0 asks the size", size_query_without_buffer, QOR_KIT_BUFFER_TOO_SMALL, "Buffer too"},
-    {"a NULL buffer with a size is refused", null_buffer_with_size, QOR_KIT_INVALID_ARGUMENT, "buffer is NULL"},
-    {"a second free is refused", double_free, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed"},
-    {"a freed handle is refused", use_after_free, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed"},
-    {"a freed list is refused", freed_list, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed list"},
-    {"an index past the end is refused", index_past_the_end, QOR_KIT_INVALID_ARGUMENT, "index is past"},
-    {"the kit's refusal keeps its text", kit_refusal_keeps_its_text, QOR_KIT_FAILED, "Malformed launcher arguments"},
-    {"a Windows error ends in its code", windows_error_code_at_the_end, QOR_KIT_FAILED,
-     "Cannot read launcher state (error 3)"},
-    {"text arrives exactly, and success clears the message", round_trip, QOR_KIT_OK, ""},
+    {"a NULL out-pointer is refused", null_out_pointer, QOR_KIT_INVALID_ARGUMENT, "launch is NULL", 0},
+    {"a NULL string in a list is refused", null_argument, QOR_KIT_INVALID_ARGUMENT, "an argument", 0},
+    {"an argument that is not UTF-8 is refused", argument_not_utf8, QOR_KIT_INVALID_ARGUMENT, "Text is not UTF-8", 0},
+    {"a path that is not UTF-8 is refused", root_not_utf8, QOR_KIT_INVALID_ARGUMENT, "Text is not UTF-8", 0},
+    {"a short buffer gets the size needed", buffer_too_small, QOR_KIT_BUFFER_TOO_SMALL, "Buffer too small: 18 bytes",
+     0},
+    {"a NULL buffer of size 0 asks the size", size_query_without_buffer, QOR_KIT_BUFFER_TOO_SMALL, "Buffer too", 0},
+    {"a NULL buffer with a size is refused", null_buffer_with_size, QOR_KIT_INVALID_ARGUMENT, "buffer is NULL", 0},
+    {"a second free is refused", double_free, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed", 0},
+    {"a freed handle is refused", use_after_free, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed", 0},
+    {"a freed handle stays refused after a new one is made", freed_handle_never_comes_back, QOR_KIT_INVALID_ARGUMENT,
+     "Unknown or already freed launch", 0},
+    {"a freed list is refused", freed_list, QOR_KIT_INVALID_ARGUMENT, "Unknown or already freed list", 0},
+    {"an index past the end is refused", index_past_the_end, QOR_KIT_INVALID_ARGUMENT, "index is past", 0},
+    {"the kit's refusal keeps its text", kit_refusal_keeps_its_text, QOR_KIT_INVALID_ARGUMENT,
+     "Malformed launcher arguments", 0},
+    {"a Windows error ends in its code", windows_error_code_at_the_end, QOR_KIT_SYSTEM_ERROR,
+     "Cannot read launcher state (error 2)", 2},
+    {"text arrives exactly, and success clears the message", round_trip, QOR_KIT_OK, "", 0},
+    {"a lone surrogate in an argument arrives as U+FFFD", lone_surrogate_argument, QOR_KIT_OK, "", 0},
+    /* Each kind of failure, once. */
+    {"an identity that is not UTF-8 is refused", identity_not_utf8, QOR_KIT_INVALID_ARGUMENT, "Text is not UTF-8", 0},
+    {"an empty root is refused", empty_root, QOR_KIT_INVALID_ARGUMENT, "Launcher root must be an absolute path", 0},
+    {"a missing root is no launcher root", missing_root, QOR_KIT_NOT_LAUNCHER_ROOT, "Launcher root does not exist", 0},
+    {"a 40,000-character root gets an answer", overlong_root, OVERLONG_ROOT_STATUS, OVERLONG_ROOT_MESSAGE,
+     OVERLONG_ROOT_CODE},
+    {"an update whose trial failed", update_already_failed, QOR_KIT_UPDATE_ALREADY_FAILED, "Update already failed", 0},
+    {"a version that is not installed", version_not_installed, QOR_KIT_VERSION_NOT_INSTALLED, "Staged version is not",
+     0},
+    {"a download that is not the version announced", identity_mismatch, QOR_KIT_IDENTITY_MISMATCH,
+     "Downloaded version does not match", 0},
+    {"an invalid identity", invalid_identity, QOR_KIT_INVALID_IDENTITY, "Invalid version identity", 0},
+    {"update.lock held past the wait", root_busy, QOR_KIT_ROOT_BUSY, "Launcher root is busy", 0},
+    {"a starter running in the root", starter_running, QOR_KIT_STARTER_RUNNING, "A starter is running", 0},
 };
 
-int main(void) {
+int main(int argc, char** argv) {
+    qor_kit_list* left = NULL;
     int failures = 0;
     size_t i;
+    if (argc == 3 && strcmp(argv[1], "--surrogate-child") == 0) return surrogate_child();
     if (qor_kit_interface_version() != QOR_KIT_INTERFACE_VERSION) {
         printf("FAIL interface version %d\n", qor_kit_interface_version());
+        return 1;
+    }
+    if (!make_root()) {
+        printf("FAIL cannot lay out a launcher root at %s\n", root);
         return 1;
     }
     shared_launch = launch_of(shared_arguments, 1);
     for (i = 0; i < sizeof rules / sizeof rules[0]; ++i) {
         const int status = rules[i].call();
         const char* message = qor_kit_last_error_message();
+        const unsigned long code = qor_kit_last_error_system_code();
         const int passed = status == rules[i].status && starts_with(message, rules[i].message) &&
-                           (rules[i].message[0] != '\0' || message[0] == '\0');
-        printf("%s %s: status %d, message \"%s\"\n", passed ? "ok  " : "FAIL", rules[i].rule, status, message);
+                           (rules[i].message[0] != '\0' || message[0] == '\0') && code == rules[i].system_code;
+        printf("%s %s: status %d, message \"%s\", system code %lu\n", passed ? "ok  " : "FAIL", rules[i].rule, status,
+               message, code);
         failures += !passed;
     }
     qor_kit_launch_free(shared_launch);
+    if (qor_kit_remove_launcher_root(root, &left) == QOR_KIT_OK) qor_kit_list_free(left);
     return failures == 0 ? 0 : 1;
 }

@@ -342,7 +342,7 @@ TEST_F(StageVersion, NamesTheUpdateWhoseTrialFailedAndRefusesItAgainUnlessAskedT
     install(kV2);
     EXPECT_EQ(qor::kit::failed_update(root()), "");
     qor::kit::stage_version(root(), kV2);
-    EXPECT_EQ(qor::kit::failed_update(root()), "");  // staged, not yet tried
+    EXPECT_EQ(qor::kit::failed_update(root()), "");           // staged, not yet tried
     write(at("launcher-state"), state_text(kV1, "", false));  // the starter's rollback
     EXPECT_EQ(qor::kit::failed_update(root()), kV2);
     EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }), "Update already failed its trial");
@@ -351,6 +351,49 @@ TEST_F(StageVersion, NamesTheUpdateWhoseTrialFailedAndRefusesItAgainUnlessAskedT
     EXPECT_EQ(read(at("launcher-state")), state_text(kV1, kV2, false));
     write(at("launcher-state"), state_text(kV2, "", false));  // this time promoted
     EXPECT_EQ(qor::kit::failed_update(root()), "");
+}
+
+// The issue a scanner caused: it held update-record while a later update was staged, and the
+// record of the update before, promoted long ago, named it failed once the later one was current.
+TEST_F(StageVersion, ARecordThatCannotBeReplacedNeverOutlivesItsStagingAsAFailure) {
+    write(at("launcher-state"), state_text(kV1, "", false));
+    install(kV2);
+    install(kV3);
+    qor::kit::stage_version(root(), kV2);
+    write(at("launcher-state"), state_text(kV2, "", false));  // the starter's promotion
+    {
+        const HeldFile scanner(at("update-record"), /*hold_for=*/0ms);
+        ASSERT_TRUE(scanner.opened());
+        EXPECT_TRUE(
+            failure_of([&] { qor::kit::stage_version(root(), kV3); }).starts_with("Cannot stage version (error "));
+        EXPECT_EQ(read(at("launcher-state")), state_text(kV2, "", false));
+    }
+    // kV3 made current all the same (staged by another tool, or killed before its record).
+    write(at("launcher-state"), state_text(kV3, "", false));
+    EXPECT_EQ(qor::kit::failed_update(root()), "");
+    qor::kit::stage_version(root(), kV2);
+    EXPECT_EQ(read(at("launcher-state")), state_text(kV3, kV2, false));
+}
+
+TEST_F(StageVersion, FailsAtOnceForAFolderOrAReadOnlyFileAtTheRecordsName) {
+    install(kV2);
+    for (const bool folder : {true, false}) {
+        write(at("launcher-state"), state_text(kV1, "", false));
+        if (folder) {
+            fs::create_directories(at("update-record"));
+        } else {
+            write(at("update-record"), kV3 + "\n" + kV1 + "\n");
+            ASSERT_TRUE(::SetFileAttributesW(at("update-record").c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(failure_of([&] { qor::kit::stage_version(root(), kV2); }),
+                  folder ? "Cannot stage version: update-record is a folder; remove it"
+                         : "Cannot stage version: update-record is read-only; remove it");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s) << "waited inside update.lock";
+        EXPECT_EQ(read(at("launcher-state")), state_text(kV1, "", false));
+        ::SetFileAttributesW(at("update-record").c_str(), FILE_ATTRIBUTE_NORMAL);
+        fs::remove(at("update-record"));
+    }
 }
 
 TEST_F(StageVersion, ReplacesAnEarlierStagedVersion) {
@@ -469,6 +512,81 @@ TEST_F(StageVersion, FailsWithTheWindowsErrorWhenLauncherStateIsHeldPastTheBound
     EXPECT_EQ(names(), (std::vector<std::string>{"launcher-state", "update.lock", "versions"}));
 }
 
+// update-record as the kit writes it (the staged identity, then the version then current) and
+// as the 1.0 kit did (the first line alone), read against launcher-state.
+struct RecordCase {
+    const char* name;
+    std::string record;
+    std::string state;
+    std::string failed;
+};
+
+void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
+
+class FailedUpdate : public KitRoot, public testing::WithParamInterface<RecordCase> {};
+
+TEST_P(FailedUpdate, NamesAnUpdateOnlyWhileItsRollbackStands) {
+    write(at("update-record"), GetParam().record);
+    write(at("launcher-state"), GetParam().state);
+    EXPECT_EQ(qor::kit::failed_update(root()), GetParam().failed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailedUpdate,
+    testing::Values(RecordCase{"rolled_back", kV2 + "\n" + kV1 + "\n", state_text(kV1, "", false), kV2},
+                    RecordCase{"staged_not_yet_tried", kV2 + "\n" + kV1 + "\n", state_text(kV1, kV2, false), ""},
+                    RecordCase{"promoted", kV2 + "\n" + kV1 + "\n", state_text(kV2, "", false), ""},
+                    RecordCase{"another_made_current", kV2 + "\n" + kV1 + "\n", state_text(kV3, "", false), ""},
+                    RecordCase{"another_staged_since", kV2 + "\n" + kV1 + "\n", state_text(kV1, kV3, false), ""},
+                    RecordCase{"one_line_rolled_back", kV2 + "\n", state_text(kV1, "", false), kV2},
+                    RecordCase{"one_line_without_lf", kV2, state_text(kV3, "", false), kV2},
+                    RecordCase{"one_line_promoted", kV2 + "\n", state_text(kV2, "", false), ""},
+                    RecordCase{"three_lines", kV2 + "\n" + kV1 + "\n" + kV1 + "\n", state_text(kV1, "", false), ""},
+                    RecordCase{"empty", "", state_text(kV1, "", false), ""}),
+    [](const testing::TestParamInfo<RecordCase>& param) { return std::string(param.param.name); });
+
+// Every call that takes a root refuses one named by accident before it acts: nothing appears
+// in the current folder.
+TEST(LauncherRootArgument, EveryCallRefusesAnEmptyRelativeOrMissingRoot) {
+    const fs::path source = fs::temp_directory_path() / "qor-kit-root-argument-source";
+    fs::create_directories(source);
+    std::ofstream(source / "QorLauncher.exe", std::ios::binary) << "MZ";
+    const std::vector<std::pair<std::wstring, qor::kit::ErrorKind>> roots = {
+        {L"", qor::kit::ErrorKind::invalid_argument},
+        {L"relative-root", qor::kit::ErrorKind::invalid_argument},
+        {L"C:relative-root", qor::kit::ErrorKind::invalid_argument},
+        {L"\\relative-root", qor::kit::ErrorKind::invalid_argument},
+        {L"C:\\qor-no-such-root", qor::kit::ErrorKind::not_launcher_root},
+        {(source / "QorLauncher.exe").wstring(), qor::kit::ErrorKind::not_launcher_root},
+    };
+    const std::vector<std::pair<const char*, std::function<void(const std::wstring&)>>> calls = {
+        {"stage_version", [](const std::wstring& root) { qor::kit::stage_version(root, kV2); }},
+        {"failed_update", [](const std::wstring& root) { qor::kit::failed_update(root); }},
+        {"read_launcher_state", [](const std::wstring& root) { qor::kit::read_launcher_state(root); }},
+        {"install_version", [&](const std::wstring& root) { qor::kit::install_version(root, source.wstring()); }},
+        {"install_version expecting",
+         [&](const std::wstring& root) { qor::kit::install_version(root, source.wstring(), kV2); }},
+        {"prune_versions", [](const std::wstring& root) { qor::kit::prune_versions(root); }},
+        {"signal_readiness",
+         [](const std::wstring& root) {
+             qor::kit::signal_readiness({{}, true, false, root, "00112233445566778899aabbccddeeff"}, kV1);
+         }},
+    };
+    for (const auto& [root, kind] : roots) {
+        for (const auto& [name, call] : calls) {
+            try {
+                call(root);
+                ADD_FAILURE() << name << " accepted \"" << fs::path(root).string() << "\"";
+            } catch (const KitError& error) {
+                EXPECT_EQ(error.kind(), kind) << name << " \"" << fs::path(root).string() << "\": " << error.what();
+            }
+        }
+    }
+    EXPECT_FALSE(fs::exists("versions"));
+    EXPECT_FALSE(fs::exists("relative-root"));
+    fs::remove_all(source);
+}
+
 using ReadLauncherState = KitRoot;
 
 TEST_F(ReadLauncherState, SharesDeleteSoThatARenameOverTheFileStaysPossible) {
@@ -556,14 +674,24 @@ struct SampleCase {
 
 void PrintTo(const SampleCase& c, std::ostream* out) { *out << c.name; }
 
-class SampleLauncher : public KitRoot, public testing::WithParamInterface<SampleCase> {
+class SampleLauncherRun : public KitRoot {
 protected:
     static fs::path built_sample() {
         std::wstring self(32'768, L'\0');
         self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
         return fs::path(self).parent_path() / "sample" / "QorLauncher.exe";
     }
+    static bool wait_for_exit(qor::ChildProcess& child) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!child.poll_exit()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
 };
+
+class SampleLauncher : public SampleLauncherRun, public testing::WithParamInterface<SampleCase> {};
 
 TEST_P(SampleLauncher, SignalsReadinessAsItsOwnVersionOrRefusesTheRestartCode) {
     const SampleCase& c = GetParam();
@@ -575,11 +703,7 @@ TEST_P(SampleLauncher, SignalsReadinessAsItsOwnVersionOrRefusesTheRestartCode) {
         installed.wstring(),
         {L"--exit-code", c.exit_code_argument, L"--launcher-root", root(), L"--launcher-ready", kToken},
         /*inherit_standard_handles=*/false);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!sample.poll_exit()) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the sample did not exit";
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(wait_for_exit(sample)) << "the sample did not exit";
     EXPECT_EQ(sample.exit_code(), c.exit_code);
     const fs::path marker = at("ready-00112233445566778899aabbccddeeff");
     if (c.ready) {
@@ -588,6 +712,35 @@ TEST_P(SampleLauncher, SignalsReadinessAsItsOwnVersionOrRefusesTheRestartCode) {
         EXPECT_FALSE(fs::exists(marker));
     }
     EXPECT_NE(read(at("launcher.log")).find(c.logged), std::string::npos) << read(at("launcher.log"));
+}
+
+// A launcher that retries a failed update at every start: in the run of the starter that
+// rolled it back (every start of it carries the notice) the kit refuses it, a later run may.
+TEST_F(SampleLauncherRun, RetriesAFailedUpdateOnlyInALaterRunThanItsRollback) {
+    const fs::path installed = at("versions") / kV1 / "QorLauncher.exe";
+    fs::create_directories(installed.parent_path());
+    fs::copy_file(built_sample(), installed);
+    write(at("launcher-state"), state_text(kV1, "", false));
+    const fs::path download = at("download");
+    write(download / "QorLauncher.exe", "MZ an update that never gets ready");
+    const std::string update = qor::kit::install_version(root(), download.wstring());
+    qor::kit::stage_version(root(), update);
+    write(at("launcher-state"), state_text(kV1, "", false));  // the starter's rollback
+    ASSERT_EQ(qor::kit::failed_update(root()), update);
+
+    for (const bool rollback_run : {true, false}) {
+        std::vector<std::wstring> arguments = {L"--install-from", download.wstring(), L"--retry-failed"};
+        if (rollback_run) arguments.emplace_back(L"--launcher-update-rollback");
+        arguments.insert(arguments.end(), {L"--launcher-root", root(), L"--launcher-ready", kToken});
+        qor::ChildProcess sample =
+            qor::start_launcher_process(installed.wstring(), arguments, /*inherit_standard_handles=*/false);
+        ASSERT_TRUE(wait_for_exit(sample));
+        EXPECT_EQ(sample.exit_code(), rollback_run ? 0u : 73u) << read(at("launcher.log"));
+        EXPECT_EQ(read(at("launcher-state")), state_text(kV1, rollback_run ? "" : update, false));
+    }
+    EXPECT_NE(read(at("launcher.log")).find("Update already failed its trial in this run; a later start may retry it"),
+              std::string::npos)
+        << read(at("launcher.log"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SampleLauncher,

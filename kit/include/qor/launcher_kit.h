@@ -9,7 +9,10 @@
 //      update, a version copied in whole or not at all, and old versions removed.
 //
 // Standard library and Win32 only. Every failure is a qor::kit::KitError; where Windows
-// refused something, its text ends in "(error <code>)". Other programs (scanners,
+// refused something, its text ends in "(error <code>)". Every call that takes a launcher
+// root refuses an empty or relative one ("Launcher root must be an absolute path",
+// ErrorKind::invalid_argument) and one that does not exist or is a file
+// (ErrorKind::not_launcher_root) before it acts. Other programs (scanners,
 // indexers, sync tools) may hold a file for a moment: the kit's renames and temporaries
 // wait such a sharing conflict out for up to 2 seconds before they fail.
 
@@ -37,7 +40,8 @@ inline constexpr std::wstring_view kStagingFileName = L"launcher-state.staging";
 // versions and launcher-state, so that those of different processes never interleave.
 // Created when missing and never deleted; the starter never takes it.
 inline constexpr std::wstring_view kUpdateLockFileName = L"update.lock";
-// The identity the kit last staged, and LF: how a launcher learns which update failed.
+// The identity the kit last staged and the version then current, each with LF (the 1.0 kit
+// wrote the first line alone): how a launcher learns which update failed.
 inline constexpr std::wstring_view kUpdateRecordFileName = L"update-record";
 inline constexpr std::wstring_view kMarkerPrefix = L"ready-";
 inline constexpr std::wstring_view kLauncherExecutableName = L"QorLauncher.exe";
@@ -55,6 +59,12 @@ enum class ErrorKind : int {
     starter_running = 10,       // a starter runs in the root
     not_launcher_root = 11,     // the folder is no launcher root (missing, a file, or not ours)
     system = 12,                // Windows refused; system_error() holds its error code
+    // Update delivery (qor/delivery.h):
+    bad_signature = 13,    // a feed whose signature does not verify against the launcher's public key
+    invalid_update = 14,   // a feed or manifest that breaks its grammar or limits, or names an unsafe path
+    download_failed = 15,  // the update server: unreachable, an HTTP error, a web page, a time-out
+    cancelled = 16,        // the caller's progress callback cancelled the download
+    older_release = 17,    // a feed offers a release older than one installed here: a replayed feed
 };
 
 class KitError : public std::runtime_error {
@@ -144,15 +154,28 @@ StateRecord read_launcher_state(const std::wstring& launcher_root);
 // installed".
 // The kit records the identity it staged (update-record), and refuses by default one
 // whose trial has already failed: "Update already failed its trial" (see failed_update).
+// The record is cleared before launcher-state is written and rewritten after it, so that no
+// record outlives the staging it describes: while it cannot be cleared (another program
+// holds it past 2 seconds) the stage fails with "Cannot stage version (error <code>)", and
+// a folder or a read-only file at its name fails it at once ("Cannot stage version:
+// update-record is a folder; remove it").
 struct StageOptions {
     // Try an update again although its last trial failed (a fixed machine, a user's wish).
+    // Never in the run of the starter that rolled it back, which a launcher started with
+    // --launcher-update-rollback (after_rollback) is: it is refused, "Update already failed its
+    // trial in this run; a later start may retry it", so that a launcher that retries at
+    // every start cannot restart for ever. The kit reads that from the process's own command
+    // line, whatever the launcher's language.
     bool retry_failed_update = false;
 };
 void stage_version(const std::wstring& launcher_root, std::string_view identity, const StageOptions& options = {});
 
-// The identity of the update whose trial failed: the one the kit staged last, when
-// launcher-state names it neither current nor staged (only the starter's rollback drops
-// it so). Empty when none failed, or when the kit never staged anything in this root.
+// The identity of the update whose trial failed: the one the kit staged last, while the
+// version that was current when it was staged is current again and nothing is staged (only
+// the starter's rollback leaves that; a record of the 1.0 kit, without that version, names
+// its identity when launcher-state shows it neither current nor staged). Empty when none
+// failed, when the kit never staged anything in this root, and once another version has
+// been staged or made current.
 // A launcher started with after_rollback asks this, and stage_version then refuses that
 // identity unless told to retry. Throws the errors of read_launcher_state.
 std::string failed_update(const std::wstring& launcher_root);

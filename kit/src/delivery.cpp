@@ -1,0 +1,511 @@
+#include "qor/delivery.h"
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "delivery_crypto.h"
+#include "delivery_http.h"
+#include "kit_files.h"
+#include "root_argument.h"
+#include "update_feed.h"
+#include "version_install.h"
+#include "version_manifest.h"
+
+namespace qor::kit {
+
+namespace {
+
+using detail::FileHandle;
+using detail::join;
+
+constexpr DWORD kFileBufferBytes = 1024 * 1024;
+constexpr std::wstring_view kRecordTemporaryName = L"release-record.staging";
+constexpr std::wstring_view kPartSuffix = L".part";
+constexpr std::wstring_view kVersionFolderName = L"version";
+constexpr std::wstring_view kManifestSuffix = L".manifest";
+constexpr unsigned long kDefaultTimeoutMilliseconds = 30'000;
+
+std::wstring widen_utf8(std::string_view text) {
+    if (text.empty()) return {};
+    const int units =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (units <= 0) throw KitError("Invalid update manifest: a path is not UTF-8", ErrorKind::invalid_update);
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(),
+                          units);
+    return wide;
+}
+
+// A manifest's path ("a/b.dll") under folder. The manifest's grammar admits no "..", drive,
+// stream or device name, so the result stays inside folder.
+std::wstring local_path(const std::wstring& folder, std::string_view manifest_path) {
+    std::wstring relative = widen_utf8(manifest_path);
+    for (wchar_t& unit : relative) {
+        if (unit == L'/') unit = L'\\';
+    }
+    return join(folder, relative);
+}
+
+FileHandle open_shared_for_reading(const std::wstring& path) {
+    return FileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
+                                    /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                    /*hTemplateFile=*/nullptr));
+}
+
+// The whole file when it exists and is at most limit bytes; empty otherwise.
+std::optional<std::string> read_small_file(const std::wstring& path, std::size_t limit) {
+    const FileHandle file = open_shared_for_reading(path);
+    if (!file.valid()) return std::nullopt;
+    std::string bytes(limit + 1, '\0');
+    std::size_t total = 0;
+    for (;;) {
+        DWORD read = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - total, kFileBufferBytes));
+        if (want == 0) return std::nullopt;
+        if (!::ReadFile(file.get(), bytes.data() + total, want, &read, /*lpOverlapped=*/nullptr)) return std::nullopt;
+        if (read == 0) break;
+        total += read;
+    }
+    bytes.resize(total);
+    return bytes;
+}
+
+std::optional<std::uint64_t> file_size(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    if (detail::is_folder(data.dwFileAttributes) || detail::is_link(data.dwFileAttributes)) return std::nullopt;
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+detail::ReleaseRecord read_release_record(const std::wstring& launcher_root) {
+    const std::optional<std::string> bytes = read_small_file(join(launcher_root, kReleaseRecordFileName), 64 * 1024);
+    return bytes ? detail::parse_release_record(*bytes) : detail::ReleaseRecord{};
+}
+
+void write_release_record(const std::wstring& launcher_root, const detail::ReleaseRecord& record) {
+    const std::wstring temporary = join(launcher_root, kRecordTemporaryName);
+    DWORD error = detail::write_fresh_file(temporary, detail::format_release_record(record), /*flush_to_device=*/true);
+    if (error == 0) {
+        error = detail::move_file(temporary, join(launcher_root, kReleaseRecordFileName),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    if (error != 0) {
+        ::DeleteFileW(temporary.c_str());
+        detail::fail("Cannot write release record", error);
+    }
+}
+
+std::string fetch_whole(detail::HttpClient& http, const std::string& url, std::size_t limit, std::string_view what) {
+    std::string bytes;
+    http.get(
+        url, /*offset=*/0, [&](std::uint64_t) { bytes.clear(); },
+        [&](const char* data, std::size_t count) {
+            if (bytes.size() + count > limit) {
+                throw KitError(
+                    "Invalid " + std::string(what) + ": larger than " + std::to_string(limit) + " bytes (" + url + ")",
+                    ErrorKind::invalid_update);
+            }
+            bytes.append(data, count);
+        },
+        what);
+    return bytes;
+}
+
+// Each file of the update by its content: its size and one path naming it in messages.
+struct Blob {
+    std::uint64_t size = 0;
+    std::string path;
+};
+
+class Download {
+public:
+    Download(const std::wstring& launcher_root, const Update& update, const DownloadProgress& progress)
+        : root_(launcher_root),
+          update_(update),
+          progress_(progress),
+          folder_(join(launcher_root, std::wstring(kDownloadPrefix) + detail::widen_ascii(update.identity))),
+          folder_url_(detail::release_folder_url(update.feed_url)),
+          http_(update.timeout_milliseconds == 0 ? kDefaultTimeoutMilliseconds : update.timeout_milliseconds) {}
+
+    std::string run() {
+        remove_other_downloads();
+        detail::refuse_redirects(folder_);
+        const std::string manifest = fetch_manifest();
+        if (!::CreateDirectoryW(folder_.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
+        }
+        try {
+            gather();
+            const std::wstring version = assemble();
+            const std::string identity = detail::install_version_matching(root_, version, manifest);
+            remove_folder();
+            detail::ReleaseRecord record = read_release_record(root_);
+            std::uint64_t& highest = record[update_.channel];
+            if (update_.release > highest) highest = update_.release;
+            write_release_record(root_, record);
+            return identity;
+        } catch (const KitError& error) {
+            // What a cancelled or interrupted transfer fetched stays for the next call; after a
+            // refusal, the server's included (an HTTP error), nothing of this update stays.
+            const bool resumable = error.kind() == ErrorKind::cancelled ||
+                                   (error.kind() == ErrorKind::download_failed && http_.interrupted());
+            if (!resumable || !holds_fetched_bytes()) remove_folder();
+            throw;
+        }
+    }
+
+private:
+    std::string fetch_manifest() {
+        const std::string url = folder_url_ + "manifests/" + update_.identity;
+        std::string manifest = fetch_whole(http_, url, detail::kManifestMaxBytes, "update manifest");
+        if (detail::sha256_hex(manifest) != update_.identity) {
+            throw KitError("Update manifest does not match the identity its feed signed (" + url + ")",
+                           ErrorKind::identity_mismatch);
+        }
+        try {
+            entries_ = detail::parse_manifest(manifest);
+        } catch (const KitError& error) {
+            std::string why = error.what();
+            constexpr std::string_view kParsePrefix = "Invalid version manifest: ";
+            if (why.starts_with(kParsePrefix)) why.erase(0, kParsePrefix.size());
+            throw KitError("Invalid update manifest: " + why, ErrorKind::invalid_update);
+        }
+        std::uint64_t total = 0;
+        for (const detail::ManifestEntry& entry : entries_) {
+            if (entry.size > UINT64_MAX - total) {
+                throw KitError("Invalid update manifest: sizes overflow", ErrorKind::invalid_update);
+            }
+            total += entry.size;
+            blobs_.try_emplace(entry.sha256, Blob{entry.size, entry.path});
+            if (blobs_[entry.sha256].size != entry.size) {
+                throw KitError("Invalid update manifest: one SHA-256 with two sizes (" + entry.path + ")",
+                               ErrorKind::invalid_update);
+            }
+        }
+        if (total != update_.size) {
+            throw KitError("Invalid update manifest: its files add up to " + std::to_string(total) +
+                               " bytes, the feed signed " + std::to_string(update_.size),
+                           ErrorKind::invalid_update);
+        }
+        return manifest;
+    }
+
+    // Every file the installed versions' manifests list, by SHA-256. A version installed
+    // without a manifest, or one that cannot be read, offers nothing.
+    std::map<std::string, std::wstring> installed_files() const {
+        std::map<std::string, std::wstring> files;
+        const std::wstring versions = join(root_, detail::kVersionsFolderName);
+        for (const detail::FolderEntry& entry : detail::list_folder(versions).entries) {
+            const std::wstring& name = entry.name;
+            if (detail::is_folder(entry.attributes) || name.size() != kVersionIdentityLength + kManifestSuffix.size() ||
+                !name.ends_with(kManifestSuffix)) {
+                continue;
+            }
+            const std::wstring folder = join(versions, name.substr(0, kVersionIdentityLength));
+            const std::optional<std::string> bytes = read_small_file(join(versions, name), detail::kManifestMaxBytes);
+            if (!bytes) continue;
+            try {
+                for (const detail::ManifestEntry& listed : detail::parse_manifest(*bytes)) {
+                    files.try_emplace(listed.sha256, local_path(folder, listed.path));
+                }
+            } catch (const KitError&) {
+                continue;
+            }
+        }
+        return files;
+    }
+
+    std::wstring blob_path(const std::string& sha256) const { return join(folder_, detail::widen_ascii(sha256)); }
+
+    bool holds_verified(const std::string& sha256, const Blob& blob) const {
+        const std::wstring path = blob_path(sha256);
+        if (file_size(path) != blob.size) return false;
+        detail::DownloadHash hash;
+        if (hash_file(path, hash) && hash.finish() == sha256) return true;
+        ::DeleteFileW(path.c_str());
+        return false;
+    }
+
+    static bool hash_file(const std::wstring& path, detail::DownloadHash& hash) {
+        const FileHandle file = open_shared_for_reading(path);
+        if (!file.valid()) return false;
+        const std::unique_ptr<char[]> buffer(new char[kFileBufferBytes]);
+        for (;;) {
+            DWORD read = 0;
+            if (!::ReadFile(file.get(), buffer.get(), kFileBufferBytes, &read, /*lpOverlapped=*/nullptr)) return false;
+            if (read == 0) return true;
+            hash.add(buffer.get(), read);
+        }
+    }
+
+    // Fetches what no installed version holds first, then copies the rest: a transfer that
+    // fails leaves only fetched bytes behind, worth keeping for a resume.
+    void gather() {
+        const std::map<std::string, std::wstring> installed = installed_files();
+        std::vector<std::pair<std::string, std::wstring>> copies;
+        std::vector<std::string> fetches;
+        for (const auto& [sha256, blob] : blobs_) {
+            if (holds_verified(sha256, blob)) continue;
+            const auto local = installed.find(sha256);
+            if (local != installed.end()) {
+                copies.emplace_back(sha256, local->second);
+            } else {
+                fetches.push_back(sha256);
+                total_ += blob.size;
+                done_ += std::min(file_size(blob_path(sha256) + std::wstring(kPartSuffix)).value_or(0), blob.size);
+            }
+        }
+        report();
+        for (const std::string& sha256 : fetches) fetch(sha256, blobs_.at(sha256));
+        for (const auto& [sha256, source] : copies) {
+            if (copy_verified(source, sha256, blobs_.at(sha256))) continue;
+            // An installed file that no longer matches its manifest (a disk fault): fetch it.
+            total_ += blobs_.at(sha256).size;
+            fetch(sha256, blobs_.at(sha256));
+        }
+    }
+
+    void report() {
+        if (progress_ && !progress_(done_, total_)) throw KitError("Download cancelled", ErrorKind::cancelled);
+    }
+
+    FileHandle open_part(const std::wstring& part) const {
+        FileHandle file(::CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      /*hTemplateFile=*/nullptr));
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot store download", error);
+        }
+        return file;
+    }
+
+    static void append(const FileHandle& file, const char* bytes, std::size_t count) {
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), bytes, static_cast<DWORD>(count), &written, /*lpOverlapped=*/nullptr) ||
+            written != count) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot store download", error);
+        }
+    }
+
+    static void truncate(const FileHandle& file) {
+        LARGE_INTEGER zero{};
+        if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
+            const DWORD error = ::GetLastError();
+            detail::fail("Cannot store download", error);
+        }
+    }
+
+    // The part already fetched by an earlier call is hashed again, then the rest is asked for.
+    void fetch(const std::string& sha256, const Blob& blob) {
+        const std::wstring part = blob_path(sha256) + std::wstring(kPartSuffix);
+        const std::string url = folder_url_ + "files/" + sha256;
+        const std::string what = "file " + blob.path;
+        std::uint64_t have = 0;
+        detail::DownloadHash hash;
+        {
+            FileHandle file = open_part(part);
+            std::uint64_t existing = file_size(part).value_or(0);
+            if (existing > blob.size || (existing > 0 && !hash_file(part, hash))) {
+                done_ -= std::min(existing, blob.size);
+                truncate(file);
+                hash = detail::DownloadHash();
+                existing = 0;
+            }
+            have = existing;
+            LARGE_INTEGER end{};
+            end.QuadPart = static_cast<LONGLONG>(have);
+            ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+            if (have < blob.size) {
+                http_.get(
+                    url, have,
+                    [&](std::uint64_t start) {
+                        if (start == have) return;
+                        // The server sent the whole file: start it over.
+                        truncate(file);
+                        hash = detail::DownloadHash();
+                        done_ -= have;
+                        have = 0;
+                    },
+                    [&](const char* bytes, std::size_t count) {
+                        if (have + count > blob.size) {
+                            throw KitError("Downloaded " + what + " is larger than its manifest says (" + url + ")",
+                                           ErrorKind::identity_mismatch);
+                        }
+                        append(file, bytes, count);
+                        hash.add(bytes, count);
+                        have += count;
+                        done_ += count;
+                        report();
+                    },
+                    what);
+            }
+        }
+        if (have != blob.size || hash.finish() != sha256) {
+            ::DeleteFileW(part.c_str());
+            const std::string why = have != blob.size ? "is " + std::to_string(have) + " bytes, its manifest says " +
+                                                            std::to_string(blob.size)
+                                                      : "does not match its SHA-256 in the manifest";
+            throw KitError("Downloaded " + what + " " + why + " (" + url + ")", ErrorKind::identity_mismatch);
+        }
+        const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
+        if (error != 0) detail::fail("Cannot store download", error);
+    }
+
+    bool copy_verified(const std::wstring& source, const std::string& sha256, const Blob& blob) {
+        const std::wstring part = blob_path(sha256) + std::wstring(kPartSuffix);
+        std::uint64_t copied = 0;
+        detail::DownloadHash hash;
+        {
+            const FileHandle from = open_shared_for_reading(source);
+            if (!from.valid()) return false;
+            const FileHandle to = open_part(part);
+            truncate(to);
+            const std::unique_ptr<char[]> buffer(new char[kFileBufferBytes]);
+            for (;;) {
+                DWORD read = 0;
+                if (!::ReadFile(from.get(), buffer.get(), kFileBufferBytes, &read, /*lpOverlapped=*/nullptr)) break;
+                if (read == 0) break;
+                append(to, buffer.get(), read);
+                hash.add(buffer.get(), read);
+                copied += read;
+            }
+        }
+        if (copied != blob.size || hash.finish() != sha256) {
+            ::DeleteFileW(part.c_str());
+            return false;
+        }
+        const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
+        if (error != 0) detail::fail("Cannot store download", error);
+        return true;
+    }
+
+    // The version as install_version takes it: each file at its path, moved from its blob
+    // at its last use, copied before.
+    std::wstring assemble() {
+        const std::wstring version = join(detail::extended_path(folder_), kVersionFolderName);
+        const DWORD attributes = ::GetFileAttributesW(version.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            std::vector<std::wstring> left;
+            detail::remove_entry(version, attributes, left);
+        }
+        std::map<std::string, std::size_t> uses;
+        for (const detail::ManifestEntry& entry : entries_) ++uses[entry.sha256];
+        create_folder(version);
+        for (const detail::ManifestEntry& entry : entries_) {
+            const std::wstring target = local_path(version, entry.path);
+            for (std::size_t at = version.size() + 1; (at = target.find(L'\\', at)) != std::wstring::npos; ++at) {
+                create_folder(target.substr(0, at));
+            }
+            const std::wstring blob = detail::extended_path(blob_path(entry.sha256));
+            const bool last_use = --uses[entry.sha256] == 0;
+            const bool placed = last_use ? ::MoveFileExW(blob.c_str(), target.c_str(), /*dwFlags=*/0) != FALSE
+                                         : ::CopyFileW(blob.c_str(), target.c_str(), /*bFailIfExists=*/TRUE) != FALSE;
+            if (!placed) {
+                const DWORD error = ::GetLastError();
+                detail::fail("Cannot store download", error);
+            }
+        }
+        return join(folder_, kVersionFolderName);
+    }
+
+    static void create_folder(const std::wstring& path) {
+        if (!::CreateDirectoryW(path.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
+        }
+    }
+
+    bool holds_fetched_bytes() const {
+        for (const detail::FolderEntry& entry : detail::list_folder(folder_).entries) {
+            if (!detail::is_folder(entry.attributes) && file_size(join(folder_, entry.name)).value_or(0) > 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void remove_folder() const {
+        const DWORD attributes = ::GetFileAttributesW(folder_.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return;
+        std::vector<std::wstring> left;
+        detail::remove_entry(detail::extended_path(folder_), attributes, left);
+    }
+
+    // Only one download is kept to resume: that of the update asked for now.
+    void remove_other_downloads() const {
+        const std::wstring own = std::wstring(kDownloadPrefix) + detail::widen_ascii(update_.identity);
+        for (const detail::FolderEntry& entry : detail::list_folder(root_).entries) {
+            if (entry.name == own || !detail::has_hex_suffix(entry.name, kDownloadPrefix, kVersionIdentityLength)) {
+                continue;
+            }
+            std::vector<std::wstring> left;
+            detail::remove_entry(detail::extended_path(join(root_, entry.name)), entry.attributes, left);
+        }
+    }
+
+    const std::wstring& root_;
+    const Update& update_;
+    const DownloadProgress& progress_;
+    const std::wstring folder_;
+    const std::string folder_url_;
+    detail::HttpClient http_;
+    std::vector<detail::ManifestEntry> entries_;
+    std::map<std::string, Blob> blobs_;
+    std::uint64_t done_ = 0;
+    std::uint64_t total_ = 0;
+};
+
+}  // namespace
+
+std::optional<Update> check_for_update(const std::wstring& launcher_root, std::string_view feed_url,
+                                       std::string_view public_key, const DeliveryOptions& options) {
+    detail::require_launcher_root(launcher_root);
+    const detail::EcdsaPublicKey key = detail::parse_public_key(public_key);
+    detail::release_folder_url(feed_url);
+    const unsigned long timeout =
+        options.timeout_milliseconds == 0 ? kDefaultTimeoutMilliseconds : options.timeout_milliseconds;
+    detail::HttpClient http(timeout);
+    const std::string url(feed_url);
+    const detail::Feed feed = detail::parse_feed(fetch_whole(http, url, detail::kFeedMaxBytes, "update feed"));
+    if (!detail::signature_verifies(key, feed.signed_bytes, feed.signature)) {
+        throw KitError("Update feed signature does not verify: not signed by this launcher's key (" + url + ")",
+                       ErrorKind::bad_signature);
+    }
+    const detail::ReleaseRecord record = read_release_record(launcher_root);
+    const auto installed = record.find(feed.channel);
+    if (installed != record.end() && feed.release < installed->second) {
+        throw KitError("Update feed offers release " + std::to_string(feed.release) + " of channel " + feed.channel +
+                           ", older than release " + std::to_string(installed->second) + " installed here (" + url +
+                           ")",
+                       ErrorKind::older_release);
+    }
+    const StateRecord state = read_launcher_state(launcher_root);
+    if (feed.identity == state.current_version || feed.identity == state.staged_version) return std::nullopt;
+    if (!options.retry_failed_update && feed.identity == failed_update(launcher_root)) {
+        throw KitError(
+            "Update already failed its trial: release " + std::to_string(feed.release) + ", " + feed.identity,
+            ErrorKind::update_already_failed);
+    }
+    return Update{url, feed.channel, feed.release, feed.identity, feed.size, feed.notes, timeout};
+}
+
+std::string download_update(const std::wstring& launcher_root, const Update& update, const DownloadProgress& progress) {
+    detail::require_launcher_root(launcher_root);
+    if (!is_valid_version_identity(update.identity)) {
+        throw KitError("Invalid version identity", ErrorKind::invalid_identity);
+    }
+    if (!detail::is_valid_channel(update.channel)) {
+        throw KitError("Invalid update: bad channel name", ErrorKind::invalid_argument);
+    }
+    return Download(launcher_root, update, progress).run();
+}
+
+}  // namespace qor::kit

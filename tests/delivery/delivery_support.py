@@ -1,0 +1,91 @@
+"""Common ground of the delivery tests: keys and releases made with QorRelease, launcher
+roots on the prefix's C: drive, and what a root holds, to show that a refusal changed nothing."""
+
+import hashlib
+import shutil
+import sys
+from pathlib import Path
+
+PROJECT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(PROJECT / "scripts"))
+sys.path.insert(0, str(PROJECT / "tools" / "qorrelease"))
+sys.path.insert(0, str(PROJECT / "tests" / "e2e"))
+
+import qorrelease  # noqa: E402
+import qorwine  # noqa: E402
+from e2e_support import keep_wineserver_briefly  # noqa: E402,F401
+
+BUILD_TAG = hashlib.sha1(str(qorwine.BUILD.resolve()).encode()).hexdigest()[:4]
+PROBE = qorwine.BIN / "bindings" / "delivery_probe.exe"
+
+
+class Author:
+    """A release author: a key made by `qorrelease keygen`, and a release folder."""
+
+    def __init__(self, folder, name="author"):
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.key = self.folder / f"{name}.pem"
+        self.key.unlink(missing_ok=True)
+        assert qorrelease.main(["keygen", str(self.key)]) == 0
+        self.private_key = qorrelease.load_key(self.key)
+        self.public_key = qorrelease.public_key_text(self.private_key)
+        self.release = self.folder / "release"
+
+    def publish(self, version_folder, notes=None, channel="stable"):
+        args = ["publish", str(version_folder), str(self.release), "--key", str(self.key), "--channel", channel]
+        if notes is not None:
+            notes_file = self.folder / "notes.txt"
+            notes_file.write_text(notes, encoding="utf-8")
+            args += ["--notes", str(notes_file)]
+        assert qorrelease.main(args) == 0
+        return identity_of(version_folder)
+
+    def sign_feed(self, identity, size, release, notes=b"", channel="stable"):
+        """A feed for any manifest, as QorRelease would sign it."""
+        signed = qorrelease.feed_signed_bytes(channel, release, identity, size, notes)
+        signature = qorrelease.base64.b64encode(qorrelease.raw_signature(self.private_key, signed)).decode()
+        return signed + f"signature {signature}\n".encode()
+
+
+def identity_of(version_folder):
+    return hashlib.sha256(manifest_of(version_folder)).hexdigest()
+
+
+def manifest_of(version_folder):
+    return qorrelease.manifest_bytes(qorrelease.manifest_entries(Path(version_folder)))
+
+
+def make_version(folder, files):
+    """files: {relative path: bytes}."""
+    folder = Path(folder)
+    if folder.exists():
+        shutil.rmtree(folder)
+    for relative, data in files.items():
+        path = folder / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    return folder
+
+
+def lay_out_root(root, version_folder, starter=True):
+    """A launcher root with version_folder installed and current, its manifest beside it,
+    as install_version leaves it."""
+    root = Path(root)
+    if root.exists():
+        shutil.rmtree(root)
+    identity = identity_of(version_folder)
+    (root / "versions").mkdir(parents=True)
+    shutil.copytree(version_folder, root / "versions" / identity)
+    (root / "versions" / f"{identity}.manifest").write_bytes(manifest_of(version_folder))
+    if starter:
+        shutil.copy2(qorwine.STARTER, root / "QorStarter.exe")
+    (root / "launcher-state").write_bytes(qorwine.state_text(identity).encode())
+    return identity
+
+
+def snapshot(root, ignore=("launcher.log",)):
+    """Every file under root with its bytes, and every folder: what a refusal must not change."""
+    root = Path(root)
+    return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() else None)
+            for p in sorted(root.rglob("*")) if p.name not in ignore}

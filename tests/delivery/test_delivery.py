@@ -1,0 +1,207 @@
+"""Update delivery through the C interface against a local server: what a good release
+fetches, resuming, and one table row per bad feed, manifest, file or server, each refused
+with its status and message and leaving the launcher root as it was."""
+
+import base64
+import hashlib
+import os
+import shutil
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from delivery_support import BUILD_TAG, PROBE, Author, lay_out_root, make_version, manifest_of, snapshot  # noqa: E402
+from delivery_support import keep_wineserver_briefly, qorwine  # noqa: E402
+from release_server import ReleaseServer  # noqa: E402
+
+OK, FAILED, INVALID_ARGUMENT, UPDATE_ALREADY_FAILED, IDENTITY_MISMATCH = 0, 1, 2, 5, 7
+BAD_SIGNATURE, INVALID_UPDATE, DOWNLOAD_FAILED, CANCELLED, OLDER_RELEASE = 13, 14, 15, 16, 17
+STALL_TIMEOUT_MS = "1500"
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class DeliveryTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        keep_wineserver_briefly()
+        cls.base = qorwine.DRIVE_C / "qor-tests" / f"delivery-{BUILD_TAG}"
+        if cls.base.exists():
+            shutil.rmtree(cls.base)
+        cls.author = Author(cls.base / "author")
+        cls.stranger = Author(cls.base / "stranger", "stranger")
+        shared = os.urandom(300_000)
+        cls.files_v1 = {"QorLauncher.exe": b"MZ launcher one", "shared.bin": shared, "notes.txt": b"one"}
+        cls.files_v2 = {"QorLauncher.exe": b"MZ launcher two!", "shared.bin": shared, "notes.txt": b"two",
+                        "new/extra.dat": os.urandom(600_000)}
+        cls.v1 = make_version(cls.base / "v1", cls.files_v1)
+        cls.v2 = make_version(cls.base / "v2", cls.files_v2)
+        cls.id1 = cls.author.publish(cls.v1)
+        cls.feed1 = (cls.author.release / "stable.feed").read_bytes()
+        cls.id2 = cls.author.publish(cls.v2, notes="Zwei: schneller")
+        cls.feed2 = (cls.author.release / "stable.feed").read_bytes()
+        cls.size2 = sum(len(data) for data in cls.files_v2.values())
+        # What v2 needs that v1 does not hold.
+        cls.changed2 = sum(len(data) for name, data in cls.files_v2.items() if cls.files_v1.get(name) != data)
+        cls.server = ReleaseServer(cls.author.release).__enter__()
+        cls.feed_url = cls.server.url + "stable.feed"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def setUp(self):
+        self.server.faults.clear()
+        self.server.log.clear()
+        self.root = self.base / f"root-{self._testMethodName[5:30]}"
+        lay_out_root(self.root, self.v1, starter=False)
+
+    def probe(self, *options, feed_url=None, public_key=None):
+        args = [qorwine.windows_path(self.root), feed_url or self.feed_url, public_key or self.author.public_key,
+                *options]
+        run = qorwine.run(PROBE, args, relay=False, timeout=90)
+        return run.returncode, run.stdout.decode("utf-8", "replace")
+
+    def assertInstalled(self, output, identity):
+        self.assertIn(f"installed {identity}", output)
+        folder = self.root / "versions" / identity
+        self.assertEqual(snapshot(folder), snapshot(self.v2))
+        self.assertEqual((self.root / "versions" / f"{identity}.manifest").read_bytes(), manifest_of(self.v2))
+        self.assertEqual([p.name for p in self.root.glob("downloading-*")], [])
+
+    def test_fetches_only_what_no_installed_version_holds(self):
+        status, output = self.probe()
+        self.assertEqual(status, OK, output)
+        self.assertIn(f"offered 2 {self.id2} {self.size2} Zwei: schneller", output)
+        self.assertInstalled(output, self.id2)
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
+        self.assertLess(self.changed2, self.size2)
+        self.assertIn(f"progress {self.changed2} {self.changed2}", output)
+        self.assertEqual((self.root / "release-record").read_bytes(), b"Qor release record 1\nstable 2\n")
+        # The release installed here is the floor: an older feed replayed is refused.
+        self.server.faults["/stable.feed"] = ("replace", self.feed1)
+        status, output = self.probe("--check-only")
+        self.assertEqual(status, OLDER_RELEASE, output)
+        self.assertIn("offers release 1 of channel stable, older than release 2 installed here", output)
+
+    def test_resumes_a_broken_transfer_and_a_cancelled_one_with_ranges(self):
+        extra = "/files/" + sha(self.files_v2["new/extra.dat"])
+        self.server.faults[extra] = ("break", 250_000)
+        status, output = self.probe()
+        self.assertEqual(status, DOWNLOAD_FAILED, output)
+        self.assertIn("broke off file new/extra.dat after 250000 of 600000 bytes", output)
+        self.assertEqual([p.name for p in self.root.glob("downloading-*")], [f"downloading-{self.id2}"])
+        del self.server.faults[extra]
+        status, output = self.probe("--cancel-at", "1")
+        self.assertEqual(status, CANCELLED, output)
+        self.assertIn("Download cancelled", output)
+        status, output = self.probe()
+        self.assertEqual(status, OK, output)
+        self.assertInstalled(output, self.id2)
+        # Every byte of the changed files crossed the wire once, extra.dat in ranges.
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
+        self.assertIn((extra, 250_000), [(path, start) for path, start, _ in self.server.log])
+
+    def test_failed_update_is_not_offered_again_unless_asked(self):
+        (self.root / "update-record").write_bytes(f"{self.id2}\n".encode())
+        before = snapshot(self.root)
+        status, output = self.probe("--check-only")
+        self.assertEqual(status, UPDATE_ALREADY_FAILED, output)
+        self.assertIn(f"Update already failed its trial: release 2, {self.id2}", output)
+        status, output = self.probe("--check-only", "--retry")
+        self.assertEqual(status, OK, output)
+        self.assertIn(f"offered 2 {self.id2}", output)
+        self.assertEqual(snapshot(self.root), before)
+
+    def crafted_release(self, lines):
+        """Faults that serve a feed signed with the author's key for a manifest of these lines (path, data)."""
+        entries = sorted(((path, len(data), sha(data)) for path, data in lines), key=lambda e: e[0].encode())
+        manifest = ("Qor version manifest 1\n" + "".join(f"{h} {n} {p}\n" for p, n, h in entries)).encode()
+        return self.signed_manifest(manifest, sum(n for _, n, _ in entries))
+
+    def signed_manifest(self, manifest, size):
+        feed = self.author.sign_feed(sha(manifest), size, release=3)
+        return {"/stable.feed": ("replace", feed), f"/manifests/{sha(manifest)}": ("replace", manifest)}
+
+    def test_refusals_leave_the_root_unchanged(self):
+        launcher = ("QorLauncher.exe", self.files_v2["QorLauncher.exe"])
+        notes_path = "/files/" + sha(self.files_v2["notes.txt"])
+        feed = self.feed2
+        flipped = feed.replace(self.id2.encode(), self.id1.encode())
+        unsafe = [("parent folder", "../evil.txt"), ("drive", "C:/evil.txt"), ("absolute", "/evil.txt"),
+                  ("stream", "notes.txt:hidden"), ("device", "CON"), ("device with extension", "nul.txt"),
+                  ("trailing dot", "evil."), ("trailing space", "evil "), ("backslash", "a\\..\\..\\evil.txt")]
+        rows = [
+            # (row, faults, options, status, message part)
+            ("feed signed by another key", {"/stable.feed": ("replace", self.stranger.sign_feed(self.id2, self.size2, 3))},
+             (), BAD_SIGNATURE, "signature does not verify"),
+            ("signed bytes changed", {"/stable.feed": ("replace", flipped)}, (), BAD_SIGNATURE,
+             "signature does not verify"),
+            ("truncated feed", {"/stable.feed": ("replace", feed[:len(feed) // 2])}, (), INVALID_UPDATE,
+             "Invalid update feed"),
+            ("feed cut before its signature", {"/stable.feed": ("replace", feed[:feed.index(b"signature")])}, (),
+             INVALID_UPDATE, "Invalid update feed"),
+            ("oversized feed", {"/stable.feed": ("replace", feed + b"x" * 70_000)}, (), INVALID_UPDATE,
+             "larger than"),
+            ("CR LF feed", {"/stable.feed": ("replace", feed.replace(b"\n", b"\r\n"))}, (), INVALID_UPDATE,
+             "Invalid update feed"),
+            ("feed 404", {"/stable.feed": 404}, (), DOWNLOAD_FAILED, "answered HTTP 404 instead of update feed"),
+            ("feed 500", {"/stable.feed": 500}, (), DOWNLOAD_FAILED, "answered HTTP 500"),
+            ("feed as an HTML error page", {"/stable.feed": "html"}, (), DOWNLOAD_FAILED, "with a web page"),
+            ("feed that never ends", {"/stable.feed": "endless"}, (), INVALID_UPDATE, "update feed: larger than"),
+            ("feed server stalls", {"/stable.feed": "stall"}, ("--timeout", STALL_TIMEOUT_MS), DOWNLOAD_FAILED,
+             "did not answer within 1500 ms"),
+            ("redirect loop", {"/stable.feed": "redirect-loop"}, (), DOWNLOAD_FAILED, "update feed"),
+            ("manifest not the signed one", {f"/manifests/{self.id2}": ("replace", manifest_of(self.v1))}, (),
+             IDENTITY_MISMATCH, "Update manifest does not match the identity its feed signed"),
+            ("manifest that never ends", {f"/manifests/{self.id2}": "endless"}, (), INVALID_UPDATE,
+             "update manifest: larger than 16777216 bytes"),
+            ("manifest server stalls", {f"/manifests/{self.id2}": "stall"}, ("--timeout", STALL_TIMEOUT_MS),
+             DOWNLOAD_FAILED, "did not answer within"),
+            ("truncated manifest", self.signed_manifest(manifest_of(self.v2)[:-1], self.size2), (), INVALID_UPDATE,
+             "Invalid update manifest"),
+            ("manifest sizes not the signed size", self.signed_manifest(manifest_of(self.v2), self.size2 + 1), (),
+             INVALID_UPDATE, "the feed signed"),
+            ("two names equal ignoring case", self.crafted_release([launcher, ("Notes.txt", b"a"), ("notes.txt", b"b")]),
+             (), INVALID_UPDATE, "Invalid update manifest"),
+            ("file with another hash", {notes_path: ("replace", b"tw0")}, (), IDENTITY_MISMATCH,
+             "file notes.txt does not match its SHA-256"),
+            ("file larger", {notes_path: ("replace", b"two and more")}, (), IDENTITY_MISMATCH,
+             "file notes.txt is larger than its manifest says"),
+            ("file smaller", {notes_path: ("replace", b"tw")}, (), IDENTITY_MISMATCH,
+             "file notes.txt is 2 bytes, its manifest says 3"),
+            ("file that never ends", {notes_path: "endless"}, (), IDENTITY_MISMATCH, "larger than its manifest"),
+            ("file 404", {notes_path: 404}, (), DOWNLOAD_FAILED, "HTTP 404 instead of file notes.txt"),
+            ("file 500", {notes_path: 500}, (), DOWNLOAD_FAILED, "HTTP 500 instead of file notes.txt"),
+            ("file as an HTML error page", {notes_path: "html"}, (), DOWNLOAD_FAILED, "web page instead of file"),
+        ] + [(f"manifest path: {why}", self.crafted_release([launcher, (path, b"x")]), (), INVALID_UPDATE,
+              "Invalid update manifest") for why, path in unsafe]
+        before = snapshot(self.root)
+        for row, faults, options, status, message in rows:
+            with self.subTest(row):
+                self.server.faults.clear()
+                self.server.faults.update(faults)
+                got, output = self.probe(*options)
+                self.assertEqual(got, status, output)
+                self.assertIn(message, output)
+                self.assertEqual(snapshot(self.root), before)
+
+    def test_bad_arguments_are_refused_before_any_request(self):
+        for row, feed_url, public_key in [
+            ("public key not base64", None, "not a key"),
+            ("public key of 63 bytes", None, base64.b64encode(bytes(63)).decode()),
+            ("file URL", "file:///C:/release/stable.feed", None),
+            ("URL without a path", self.server.url.rstrip("/"), None),
+        ]:
+            with self.subTest(row):
+                status, output = self.probe("--check-only", feed_url=feed_url, public_key=public_key)
+                self.assertEqual(status, INVALID_ARGUMENT, output)
+        self.assertEqual(self.server.log, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
