@@ -79,6 +79,11 @@ namespace Qor.LauncherKit
         StarterRunning = 10,
         NotLauncherRoot = 11,
         SystemError = 12,
+        BadSignature = 13,
+        InvalidUpdate = 14,
+        DownloadFailed = 15,
+        Cancelled = 16,
+        OlderRelease = 17,
     }
 
     /// <summary>A failure of the kit: its kind (the C status), the DLL's message and, for
@@ -110,7 +115,7 @@ namespace Qor.LauncherKit
     }
 
     /// <summary>What the starter told this launcher. Dispose frees the DLL's record.</summary>
-    public sealed class Launch : IDisposable
+    public sealed partial class Launch : IDisposable
     {
         public const int RestartExitCode = 73;
         public const int InterfaceVersion = 2;

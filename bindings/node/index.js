@@ -16,7 +16,7 @@ const STATUS_BUFFER_TOO_SMALL = 3;
 // error.code of each status of the C interface (QOR_KIT_<code>), by status.
 const ERROR_CODES = ['OK', 'FAILED', 'INVALID_ARGUMENT', 'BUFFER_TOO_SMALL', 'OUT_OF_MEMORY', 'UPDATE_ALREADY_FAILED',
   'VERSION_NOT_INSTALLED', 'IDENTITY_MISMATCH', 'INVALID_IDENTITY', 'ROOT_BUSY', 'STARTER_RUNNING', 'NOT_LAUNCHER_ROOT',
-  'SYSTEM_ERROR'];
+  'SYSTEM_ERROR', 'BAD_SIGNATURE', 'INVALID_UPDATE', 'DOWNLOAD_FAILED', 'CANCELLED', 'OLDER_RELEASE'];
 const STATUS_SYSTEM_ERROR = 12;
 
 // Types are made once per koffi module: koffi keeps them for its lifetime.
@@ -230,7 +230,7 @@ function open(options = {}) {
     return handle;
   }
 
-  return {
+  return Object.assign(delivery(koffi, lib, guarded, check, readText), {
     interfaceVersion,
     RESTART_EXIT_CODE,
 
@@ -341,7 +341,7 @@ function open(options = {}) {
     log(launcherRoot, line) {
       check(c.log(launcherRoot, line));
     },
-  };
+  });
 }
 
 // The DLL could not be loaded (missing from the version folder, damaged, quarantined): the
@@ -380,6 +380,96 @@ function appendBesideKit(line) {
   } catch {
     // Nowhere left to say it.
   }
+}
+
+// Update delivery: checkForUpdate and downloadUpdate, the DLL's section 7.
+const deliveryTypesByKoffi = new WeakMap();
+
+function delivery(koffi, lib, guarded, check, readText) {
+  let types = deliveryTypesByKoffi.get(koffi);
+  if (!types) {
+    const update = koffi.pointer(koffi.opaque());
+    types = {
+      update,
+      updateOut: koffi.out(koffi.pointer(update)),
+      uint64Out: koffi.out(koffi.pointer('uint64_t')),
+      sizeOut: koffi.out(koffi.pointer('size_t')),
+      progress: koffi.pointer(koffi.proto('int', ['void *', 'uint64_t', 'uint64_t'])),
+    };
+    deliveryTypesByKoffi.set(koffi, types);
+  }
+  const t = types;
+  const text = 'const char *';
+  const bytes = 'uint8_t *';
+  const c = {
+    check: guarded(lib.func('qor_kit_check_for_update', 'int', [text, text, text, 'int', 'uint32_t', t.updateOut])),
+    identity: guarded(lib.func('qor_kit_update_identity', 'int', [t.update, bytes, 'size_t', t.sizeOut])),
+    release: guarded(lib.func('qor_kit_update_release', 'int', [t.update, t.uint64Out])),
+    size: guarded(lib.func('qor_kit_update_size', 'int', [t.update, t.uint64Out])),
+    notes: guarded(lib.func('qor_kit_update_notes', 'int', [t.update, bytes, 'size_t', t.sizeOut])),
+    free: guarded(lib.func('qor_kit_update_free', 'int', [t.update])),
+    download: guarded(lib.func('qor_kit_download_update', 'int',
+      [text, t.update, t.progress, 'void *', bytes, 'size_t', t.sizeOut])),
+  };
+  const handles = new WeakMap();
+  const release = new FinalizationRegistry((handle) => c.free(handle));
+
+  return {
+    // The release the feed at feedUrl offers, verified with publicKey, as { identity, release,
+    // size, notes }; null when nothing is newer. options: { retryFailedUpdate, timeoutMilliseconds }.
+    checkForUpdate(launcherRoot, feedUrl, publicKey, options = {}) {
+      const out = [null];
+      check(c.check(launcherRoot, feedUrl, publicKey, options.retryFailedUpdate ? 1 : 0,
+        options.timeoutMilliseconds ?? 0, out));
+      const handle = out[0];
+      if (handle === null) return null;
+      try {
+        const number = (call) => {
+          const value = [0];
+          check(call(handle, value));
+          return Number(value[0]);
+        };
+        const update = {
+          identity: readText((buffer, size, required) => c.identity(handle, buffer, size, required)),
+          release: number(c.release),
+          size: number(c.size),
+          notes: readText((buffer, size, required) => c.notes(handle, buffer, size, required)),
+        };
+        handles.set(update, handle);
+        release.register(update, handle);
+        return update;
+      } catch (error) {
+        c.free(handle);
+        throw error;
+      }
+    },
+
+    // Fetches only what changed, verifies it and installs the version; returns the identity to
+    // stage. progress(done, total), called during the call, cancels by returning false
+    // (error.code 'CANCELLED'); what was fetched stays for the next call to resume.
+    downloadUpdate(launcherRoot, update, progress) {
+      const handle = handles.get(update);
+      if (handle === undefined) throw new TypeError('Not an update from checkForUpdate');
+      let thrown = null;
+      // koffi answers 0, "go on", for a callback that throws: it cancels instead, and is thrown after.
+      const report = progress && ((context, done, total) => {
+        if (thrown) return 1;
+        try {
+          return progress(Number(done), Number(total)) === false ? 1 : 0;
+        } catch (error) {
+          thrown = { error };
+          return 1;
+        }
+      });
+      // Never asked twice: the identity's 65 bytes always suffice.
+      const buffer = Buffer.alloc(IDENTITY_BUFFER_SIZE);
+      const required = [0];
+      const status = c.download(launcherRoot, handle, report ?? null, null, buffer, buffer.length, required);
+      if (thrown) throw thrown.error;
+      check(status);
+      return buffer.toString('utf8', 0, Number(required[0]) - 1);
+    },
+  };
 }
 
 module.exports = { open, INTERFACE_VERSION, RESTART_EXIT_CODE };

@@ -147,6 +147,16 @@ pub enum ErrorKind {
     NotLauncherRoot,
     /// Windows refused; Error::system_code holds its error code.
     SystemError,
+    /// The feed's signature does not verify with the launcher's public key.
+    BadSignature,
+    /// A feed or manifest breaks its grammar or limits, or names a path a version cannot hold.
+    InvalidUpdate,
+    /// The server was unreachable, answered an HTTP error or a web page, or stalled.
+    DownloadFailed,
+    /// The progress closure returned false.
+    Cancelled,
+    /// The feed offers a release older than one installed here (a replayed feed).
+    OlderRelease,
     /// A status this crate does not know.
     Other(i32),
 }
@@ -165,6 +175,11 @@ impl ErrorKind {
             10 => ErrorKind::StarterRunning,
             11 => ErrorKind::NotLauncherRoot,
             12 => ErrorKind::SystemError,
+            13 => ErrorKind::BadSignature,
+            14 => ErrorKind::InvalidUpdate,
+            15 => ErrorKind::DownloadFailed,
+            16 => ErrorKind::Cancelled,
+            17 => ErrorKind::OlderRelease,
             other => ErrorKind::Other(other),
         }
     }
@@ -201,6 +216,9 @@ pub type Result<T> = std::result::Result<T, Error>;
 pub const FAILED: i32 = 1;
 pub const INVALID_ARGUMENT: i32 = 2;
 pub const SYSTEM_ERROR: i32 = 12;
+
+mod delivery;
+pub use delivery::{check_for_update, download_update, Update, UpdateOptions};
 
 const DLL_NAME: &str = "QorLauncherKit.dll";
 
