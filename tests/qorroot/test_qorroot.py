@@ -173,6 +173,7 @@ class QorRootTest(StarterTestCase):
         download = root.path.parent / (root.path.name + "-download")
         download.mkdir(exist_ok=True)
         (download / "QorLauncher.exe").write_bytes(SAMPLE.read_bytes())
+        (download / "notes.txt").write_text("shipped beside the launcher\n")
         (download / "no-launcher").mkdir(exist_ok=True)
         empty = root.path.parent / (root.path.name + "-empty")
         empty.mkdir(exist_ok=True)
@@ -234,10 +235,10 @@ class QorRootTest(StarterTestCase):
         executable.write_bytes(bytes(data))
         self.assertEqual(verify(identity), (1, f"changed: QorLauncher.exe in version {identity}"))
         # check compares presence and sizes only: a missing file spoils the start, the root still starts.
-        (root.path / "versions" / identity / "script.txt").unlink()
+        (root.path / "versions" / identity / "notes.txt").unlink()
         returncode, output = self.qorroot("check", root.windows)
         self.assertEqual(returncode, 1, output)
-        self.assertIn(f"versions\\{identity}\\script.txt is missing", output)
+        self.assertIn(f"versions\\{identity}\\notes.txt is missing", output)
 
         # While a starter runs in a root (its launcher waits for "go"), remove refuses.
         running = self.make_root({}, suffix="-running")
