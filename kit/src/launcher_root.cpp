@@ -13,7 +13,7 @@
 #include "kit_files.h"
 #include "qor/launcher_kit.h"
 #include "root_argument.h"
-#include "root_inspection.h"
+#include "root_queries.h"
 
 namespace qor::kit {
 

@@ -14,7 +14,7 @@
 #include "qor/launcher_kit.h"
 #include "qor/launcher_root.h"
 #include "root_argument.h"
-#include "root_inspection.h"
+#include "root_queries.h"
 #include "version_files.h"
 
 namespace qor::kit {

@@ -1,4 +1,4 @@
-#include "root_inspection.h"
+#include "root_queries.h"
 
 #include <algorithm>
 
