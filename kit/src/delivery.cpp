@@ -94,7 +94,7 @@ void write_release_record(const std::wstring& launcher_root, const detail::Relea
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
     if (error != 0) {
-        ::DeleteFileW(temporary.c_str());
+        detail::remove_own_file(temporary);
         detail::fail("Cannot write release record", error);
     }
 }
@@ -227,13 +227,14 @@ private:
         if (file_size(path) != blob.size) return false;
         detail::DownloadHash hash;
         if (hash_file(path, hash) && hash.finish() == sha256) return true;
-        ::DeleteFileW(path.c_str());
+        detail::remove_own_file(path);
         return false;
     }
 
+    // A blob that passes is moved into the version: a link standing at its name never does.
     static bool hash_file(const std::wstring& path, detail::DownloadHash& hash) {
         const FileHandle file = open_shared_for_reading(path);
-        if (!file.valid()) return false;
+        if (!file.valid() || !detail::is_listed_name(file.get(), path)) return false;
         const std::unique_ptr<char[]> buffer(new char[kFileBufferBytes]);
         for (;;) {
             DWORD read = 0;
@@ -250,8 +251,16 @@ private:
         std::vector<std::pair<std::string, std::wstring>> copies;
         std::vector<std::string> fetches;
         for (const auto& [sha256, blob] : blobs_) {
-            if (holds_verified(sha256, blob)) continue;
             const auto local = installed.find(sha256);
+            if (holds_verified(sha256, blob)) {
+                // Fetched by an earlier call: done already, so that a resumed download keeps its
+                // total and starts where the last one stopped.
+                if (local == installed.end()) {
+                    total_ += blob.size;
+                    done_ += blob.size;
+                }
+                continue;
+            }
             if (local != installed.end()) {
                 copies.emplace_back(sha256, local->second);
             } else {
@@ -274,15 +283,13 @@ private:
         if (progress_ && !progress_(done_, total_)) throw KitError("Download cancelled", ErrorKind::cancelled);
     }
 
+    // Never through a link at its name: the part is truncated and written.
     FileHandle open_part(const std::wstring& part) const {
-        FileHandle file(::CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                      /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                      /*hTemplateFile=*/nullptr));
-        if (!file.valid()) {
-            const DWORD error = ::GetLastError();
-            detail::fail("Cannot store download", error);
-        }
+        FileHandle file;
+        const DWORD error = detail::open_own_file(part, GENERIC_READ | GENERIC_WRITE,
+                                                  /*share=*/FILE_SHARE_READ | FILE_SHARE_DELETE, file);
+        if (error == detail::kLinkAtName || error == detail::kFolderAtName) detail::refuse_name(part, error);
+        if (error != 0) detail::fail("Cannot store download", error);
         return file;
     }
 
@@ -349,7 +356,7 @@ private:
             }
         }
         if (have != blob.size || hash.finish() != sha256) {
-            ::DeleteFileW(part.c_str());
+            detail::remove_own_file(part);
             const std::string why = have != blob.size ? "is " + std::to_string(have) + " bytes, its manifest says " +
                                                             std::to_string(blob.size)
                                                       : "does not match its SHA-256 in the manifest";
@@ -379,7 +386,7 @@ private:
             }
         }
         if (copied != blob.size || hash.finish() != sha256) {
-            ::DeleteFileW(part.c_str());
+            detail::remove_own_file(part);
             return false;
         }
         const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
