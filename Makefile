@@ -29,7 +29,7 @@ clean:
 	rm -rf $(BUILD_DIR) dist
 
 bench: build prefix
-	@scripts/setup-machine.sh hyperfine time
+	@scripts/setup-machine.sh hyperfine time curl
 	@scripts/bench.sh
 
 stress: build prefix

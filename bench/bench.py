@@ -4,10 +4,14 @@ Run through `make bench` (scripts/bench.sh). Every time figure is a median over
 interleaved rounds; the driver (bench_driver.exe) starts the programs from inside
 Wine so that Wine's start-up of the outermost program stays out of the figures.
 The kit's install_version is timed against `xcopy /E` of the same generated tree
-(bench_install_timer.exe, both inside Wine in each round). A benchmark reports; it
-never fails on a time.
+(bench_install_timer.exe, both inside Wine in each round). Delivery publishes that tree
+with QorRelease, serves it from 127.0.0.1 and times download_update (bench_delivery_timer.exe)
+against curl fetching the same files from the same server in each round. A benchmark
+reports; it never fails on a time.
 """
 
+import contextlib
+import io
 import json
 import os
 import random
@@ -15,10 +19,16 @@ import shutil
 import statistics
 import subprocess
 import sys
+import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+PROJECT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(PROJECT / "scripts"))
+sys.path.insert(0, str(PROJECT / "tools" / "qorrelease"))
+sys.path.insert(0, str(PROJECT / "tests" / "delivery"))
+import qorrelease  # noqa: E402
 import qorwine  # noqa: E402
+from release_server import ReleaseServer  # noqa: E402
 
 BENCH_BIN = qorwine.BIN / "bench"
 DRIVER = BENCH_BIN / "bench_driver.exe"
@@ -38,7 +48,13 @@ INSTALL_TREE_FILES = 2000
 INSTALL_TREE_FOLDERS = 40
 INSTALL_TREE_SEED = 16
 
+DELIVERY_ROUNDS = int(os.environ.get("QOR_BENCH_DELIVERY_ROUNDS", "3"))
+DELIVERY_TIMER = BENCH_BIN / "bench_delivery_timer.exe"
+# The file the one-file update changes: one of the small ones, as a patch release would.
+DELIVERY_CHANGED_FILE = 1
+
 TARGET_INSTALL_RATIO = 1.0
+TARGET_DOWNLOAD_RATIO = 0.8
 TARGET_LAUNCH_STARTS = 1.15
 TARGET_FLOOR_RATIO = 1.05
 TARGET_CPU_PER_MINUTE = 0.6
@@ -288,6 +304,125 @@ def measure_install(base):
     }
 
 
+def link_tree(source, target, changed=None):
+    """A copy of source made of hard links (cheap for 300 MB), with the file `changed` written anew."""
+    for file in source.rglob("*"):
+        if not file.is_file():
+            continue
+        copy = target / file.relative_to(source)
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        if file == changed:
+            copy.write_bytes(os.urandom(file.stat().st_size))
+        else:
+            os.link(file, copy)
+
+
+def lay_out_delivery_root(root, installed=None):
+    """A launcher root whose current version is `installed` (a linked tree with its manifest), or
+    an identity with nothing installed, so that every file must be fetched."""
+    if root.exists():
+        shutil.rmtree(root)
+    (root / "versions").mkdir(parents=True)
+    identity = qorwine.identity(1)
+    if installed is not None:
+        manifest = qorrelease.manifest_bytes(qorrelease.manifest_entries(installed))
+        identity = qorrelease.hashlib.sha256(manifest).hexdigest()
+        link_tree(installed, root / "versions" / identity)
+        (root / "versions" / f"{identity}.manifest").write_bytes(manifest)
+    (root / "launcher-state").write_bytes(qorwine.state_text(identity).encode())
+
+
+def time_curl(base, server, shas):
+    """curl fetching the given files/<sha-256> in one run (one connection, as the kit keeps)."""
+    target = base / "curl-target"
+    if target.exists():
+        shutil.rmtree(target)
+    target.mkdir()
+    config = base / "curl.config"
+    config.write_text("".join(f'url = "{server.url}files/{sha}"\noutput = "{target / sha}"\n' for sha in shas))
+    began = time.monotonic()
+    subprocess.run(["curl", "--silent", "--show-error", "--fail", "--config", str(config)], check=True, timeout=900)
+    return (time.monotonic() - began) * 1000.0
+
+
+def measure_delivery(install_base):
+    """Release 1 is the install tree, release 2 the same with one file changed. Once: the update
+    from release 1, of which only the changed file may be fetched. Per round: the whole of
+    release 2 into an empty root by the kit and by curl from the same server, in alternating order."""
+    source = lay_out_install_tree(install_base)
+    base = qorwine.DRIVE_C / "qor-bench-delivery"
+    if base.exists():
+        shutil.rmtree(base)
+    base.mkdir(parents=True)
+    key = base / "release-key.pem"
+    with contextlib.redirect_stdout(io.StringIO()):
+        qorrelease.keygen(key)
+        qorrelease.publish(source, base / "release", key, "stable", None)
+        changed = sorted(p for p in source.rglob("*") if p.is_file())[DELIVERY_CHANGED_FILE]
+        link_tree(source, base / "v2", changed)
+        qorrelease.publish(base / "v2", base / "release", key, "stable", None)
+    public_key = qorrelease.public_key_text(qorrelease.load_key(key))
+    shas = sorted({sha for _, _, sha in qorrelease.manifest_entries(base / "v2")})
+    shutil.copy2(DELIVERY_TIMER, base / DELIVERY_TIMER.name)
+    delta_root, full_root = base / "delta-root", base / "full-root"
+    rows = []
+    with ReleaseServer(base / "release") as server:
+        # Headers and body go out in two writes: with Nagle's algorithm the body waits for the
+        # client's delayed ACK, about 18 ms a file, which would hide both clients' own speed.
+        server.httpd.RequestHandlerClass.disable_nagle_algorithm = True
+        feed = server.url + "stable.feed"
+
+        def kit(root):
+            server.log.clear()
+            row = driver(base, qorwine.windows_path(root), feed, public_key, program=DELIVERY_TIMER)[0]
+            row["served_file_bytes"] = server.bytes_sent()
+            return row
+
+        # The one-file update in the first round only: what it fetches does not vary, and its time
+        # is mostly the copy of the unchanged files, which the install row measures already.
+        lay_out_delivery_root(delta_root, installed=source)
+        subprocess.run(["sync"], check=True)
+        delta = kit(delta_root)
+        for i in range(DELIVERY_ROUNDS):
+            lay_out_delivery_root(full_root)
+            subprocess.run(["sync"], check=True)
+            row = {}
+            for first in ("kit", "curl") if i % 2 == 0 else ("curl", "kit"):
+                if first == "kit":
+                    row["full"] = kit(full_root)
+                else:
+                    row["curl_ms"] = time_curl(base, server, shas)
+            rows.append(row)
+    changed_name, changed_size = changed.relative_to(source).as_posix(), changed.stat().st_size
+    shutil.rmtree(base, ignore_errors=True)  # 300 MB published; the tree itself is kept for the next run
+    full_bytes = rows[0]["full"]["fetched_bytes"]
+
+    def mb_per_s(ms):
+        return full_bytes / 1e6 / (ms / 1000.0)
+
+    return {
+        "rounds": len(rows),
+        "files": len(shas),
+        "size_bytes": rows[0]["full"]["size_bytes"],
+        "changed_file": changed_name,
+        "changed_file_bytes": changed_size,
+        "delta_fetched_bytes": delta["fetched_bytes"],
+        "delta_served_file_bytes": delta["served_file_bytes"],
+        "delta_download_ms": delta["download_ms"],
+        "full_fetched_bytes": full_bytes,
+        "full_served_file_bytes": rows[0]["full"]["served_file_bytes"],
+        "kit_transfer_ms": median([r["full"]["transfer_ms"] for r in rows]),
+        "kit_download_ms": median([r["full"]["download_ms"] for r in rows]),
+        "curl_ms": median([r["curl_ms"] for r in rows]),
+        "kit_transfer_mb_per_s": median([mb_per_s(r["full"]["transfer_ms"]) for r in rows]),
+        "kit_download_mb_per_s": median([mb_per_s(r["full"]["download_ms"]) for r in rows]),
+        "curl_mb_per_s": median([mb_per_s(r["curl_ms"]) for r in rows]),
+        "ratio": median([r["curl_ms"] / r["full"]["transfer_ms"] for r in rows]),
+        "ratio_with_install": median([r["curl_ms"] / r["full"]["download_ms"] for r in rows]),
+        "target": TARGET_DOWNLOAD_RATIO,
+    }
+
+
 def mib(n):
     return f"{n / 1048576:.2f} MiB"
 
@@ -296,6 +431,22 @@ def install_row(install):
     return ("Install", f"{install['ratio']:.2f}x xcopy /E", f"<= {TARGET_INSTALL_RATIO}x",
             f"install_version {install['install_ms']:.0f} ms, xcopy /E {install['xcopy_ms']:.0f} ms of the same "
             f"{install['bytes'] / 1e6:.0f} MB in {install['files']} files; {install['rounds']} rounds")
+
+
+def delivery_rows(delivery):
+    d = delivery
+    return [
+        ("Update of one file", f"{d['delta_fetched_bytes']:,} of {d['size_bytes']:,} bytes fetched",
+         "the changed file only",
+         f"release 2 changes {d['changed_file']} ({d['changed_file_bytes']:,} bytes) of {d['files']:,} files; the "
+         f"server sent {d['delta_served_file_bytes']:,} bytes of files/; the other files copied from the installed "
+         f"version, all verified and installed in {d['delta_download_ms']:.0f} ms; one round"),
+        ("Download throughput", f"{d['ratio']:.2f}x curl", f">= {TARGET_DOWNLOAD_RATIO}x",
+         f"download_update fetched {d['full_fetched_bytes'] / 1e6:.0f} MB in {d['files']:,} files at "
+         f"{d['kit_transfer_mb_per_s']:.0f} MB/s ({d['kit_transfer_ms']:.0f} ms; with verification and install "
+         f"{d['kit_download_ms']:.0f} ms, {d['ratio_with_install']:.2f}x curl), curl the same files "
+         f"{d['curl_mb_per_s']:.0f} MB/s ({d['curl_ms']:.0f} ms), one local server; {d['rounds']} rounds"),
+    ]
 
 
 def table(rows):
@@ -331,12 +482,19 @@ def report(results):
          "QorLauncherKit.dll as built, static C++ runtime, beside a launcher of another language"),
         install_row(results["install"]),
     ]
+    if "delivery" in results:
+        rows += delivery_rows(results["delivery"])
     return table(rows)
 
 
 def main():
+    if sys.argv[1:] == ["delivery"]:
+        # The delivery figures alone, not written over the full run's results.
+        print(f"delivery: {DELIVERY_ROUNDS} rounds...", flush=True)
+        print(table(delivery_rows(measure_delivery(qorwine.DRIVE_C / "qor-bench-install"))))
+        return
     only_install = sys.argv[1:] == ["install"]
-    programs = (qorwine.STARTER, DRIVER, TRIVIAL, PROBE, INSTALL_TIMER, KIT_DLL)
+    programs = (qorwine.STARTER, DRIVER, TRIVIAL, PROBE, INSTALL_TIMER, KIT_DLL, DELIVERY_TIMER)
     for program in (INSTALL_TIMER,) if only_install else programs:
         if not program.exists():
             sys.exit(f"missing {program}: build first")
@@ -358,6 +516,8 @@ def main():
     results["footprint"] = measure_footprint(base, root, results["supervision"])
     print(f"install: {INSTALL_ROUNDS} rounds (the first generates the tree once)...", flush=True)
     results["install"] = measure_install(install_base)
+    print(f"delivery: publishing the tree twice, then {DELIVERY_ROUNDS} rounds against curl...", flush=True)
+    results["delivery"] = measure_delivery(install_base)
     OUT.mkdir(parents=True, exist_ok=True)
     (OUT / "results.json").write_text(json.dumps(results, indent=2) + "\n")
     text = report(results)

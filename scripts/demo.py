@@ -2,25 +2,36 @@
 """The narrated demo behind `make demo`.
 
 Lays out a fresh launcher root on the Wine prefix's C: drive with QorStarter.exe and
-one build of the sample launcher, and a download folder beside it with two more builds.
-Runs the starter through a plain start, an update installed from the download folder
-after which the old version is pruned, a broken update that is rolled back and two
-failures as the user sees them, and checks each step. Exits 0 only when every step
-behaved as told.
+one build of the sample launcher, and beside it an author's folder: a signing key and the
+release folder that QorRelease publishes two more builds into, served on 127.0.0.1. Runs the
+starter through a plain start, an update found in the signed feed and downloaded, after
+which the old version is pruned, a broken update that is rolled back and not taken again,
+a file tampered with on the server, and two failures as the user sees them, and checks each
+step. Exits 0 only when every step behaved as told.
 """
 
 import argparse
+import contextlib
 import hashlib
+import io
+import random
 import shutil
 import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+PROJECT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(PROJECT / "scripts"))
+sys.path.insert(0, str(PROJECT / "tools" / "qorrelease"))
+sys.path.insert(0, str(PROJECT / "tests" / "delivery"))
+import qorrelease  # noqa: E402
 import qorwine  # noqa: E402
+from release_server import ReleaseServer  # noqa: E402
 
 SAMPLE = qorwine.BIN / "sample" / "QorLauncher.exe"
 INVALID_STATE = "Invalid launcher state; restore the launcher package"
+# A resource every build ships unchanged, so that a download of only what changed shows.
+SHARED_RESOURCE_BYTES = 1 << 20
 
 
 def short(identity):
@@ -30,47 +41,75 @@ def short(identity):
 class Demo:
     def __init__(self, root_name):
         self.root = qorwine.DRIVE_C / root_name
-        self.downloads = self.root.parent / f"{self.root.name} downloads"
+        # The launcher author's side: builds, the signing key and the release folder a host serves.
+        self.author = self.root.parent / f"{self.root.name} author"
+        self.release = self.author / "release"
+        self.key = self.author / "release-key.pem"
         self.failures = []
         self.log_seen = 0
         self.versions = {}
+        self.files = {}
 
     # --- layout -------------------------------------------------------------
 
     def lay_out(self):
-        for folder in (self.root, self.downloads):
+        for folder in (self.root, self.author):
             if folder.exists():
                 shutil.rmtree(folder)
         (self.root / "versions").mkdir(parents=True)
         shutil.copy2(qorwine.STARTER, self.root / "QorStarter.exe")
         base = SAMPLE.read_bytes()
-        for name in ("v1", "v2", "v2b", "v3"):
-            # A trailer after the image changes the file's SHA-256, not the program; v2b is
-            # v2's executable with another file beside it.
-            build = base + f"\nqor-sample-build {name.replace('v2b', 'v2')}\n".encode()
-            # v1 as the 1.0 kit installed it: named by the SHA-256 of its executable alone,
-            # no manifest beside it. v2, v2b and v3 as an update downloads them.
-            folder = self.root / "versions" / hashlib.sha256(build).hexdigest() if name == "v1" else self.downloads / name
-            (folder / "resources").mkdir(parents=True)
-            (folder / "QorLauncher.exe").write_bytes(build)
-            (folder / "resources" / "notes.txt").write_text(f"release notes of {name}\n")
+        shared = random.Random(1).randbytes(SHARED_RESOURCE_BYTES)
+        for name in ("v1", "v2", "v3", "v4"):
+            # A trailer after the image changes the file's SHA-256, not the program. v3 is v2's
+            # program with a file beside it that makes it fail before readiness; v4 is v2's
+            # program with other release notes beside it.
+            build = base + f"\nqor-sample-build {'v2' if name in ('v3', 'v4') else name}\n".encode()
+            files = {"QorLauncher.exe": build, "resources/notes.txt": f"release notes of {name}\n".encode(),
+                     "resources/shared.bin": shared}
             if name == "v3":
-                (folder / "broken").write_text("fail before readiness\n")
-            self.versions[name] = folder.name if name == "v1" else qorwine.manifest_identity(folder)
+                files["broken"] = b"fail before readiness\n"
+            # v1 as the 1.0 kit installed it: named by the SHA-256 of its executable alone, no
+            # manifest beside it. The others as their author built them.
+            if name == "v1":
+                folder = self.root / "versions" / hashlib.sha256(build).hexdigest()
+            else:
+                folder = self.author / name
+            for relative, data in files.items():
+                (folder / relative).parent.mkdir(parents=True, exist_ok=True)
+                (folder / relative).write_bytes(data)
+            self.files[name] = files
+            self.versions[name] = folder.name if name == "v1" else qorrelease_identity(folder)
         self.write_state(qorwine.state_text(self.versions["v1"]).encode())
+        with contextlib.redirect_stdout(io.StringIO()) as printed:
+            qorrelease.main(["keygen", str(self.key)])
+        self.public_key = printed.getvalue().strip()
 
         print(f"Launcher root: {self.root}  (inside Wine: {qorwine.windows_path(self.root)})")
         print("  QorStarter.exe")
-        print(f"  versions/{self.versions['v1']}/QorLauncher.exe, resources/   (v1, installed by the 1.0 kit)")
+        print(f"  versions/{short(self.versions['v1'])}.../   v1, installed by the 1.0 kit (no manifest)")
         print("  launcher-state: v1 current, nothing staged")
-        print(f"Downloads, not yet installed: {self.downloads}")
-        for name in ("v2", "v2b", "v3"):
-            note = {"v3": "  <- has a 'broken' file: fails before readiness",
-                    "v2b": "  <- v2's QorLauncher.exe, other release notes"}.get(name, "")
-            print(f"  {name}/QorLauncher.exe, resources/   (identity {short(self.versions[name])}...){note}")
+        print(f"The author's folder: {self.author}")
+        print(f"  release-key.pem   signing key (qorrelease keygen); the launcher gets its public half: "
+              f"{self.public_key[:16]}...")
+        print("  v2/  v3/  v4/     builds to publish; each holds QorLauncher.exe and resources/ (1 MiB shared by all)")
+        print("                    v3 = v2's program plus a file 'broken': it fails before readiness")
+        print("                    v4 = v2's program with other resources/notes.txt: a version is all of its files")
 
-    def download(self, name):
-        return qorwine.windows_path(self.downloads / name)
+    def publish(self, name, notes):
+        notes_file = self.author / f"{name}-notes.txt"
+        notes_file.write_text(notes)
+        print(f"$ qorrelease.py publish {name} release --key release-key.pem --notes {notes_file.name}")
+        with contextlib.redirect_stdout(io.StringIO()) as printed:
+            status = qorrelease.main(["publish", str(self.author / name), str(self.release), "--key", str(self.key),
+                                      "--notes", str(notes_file)])
+        print("  " + printed.getvalue().strip().replace(f" in {self.release}", ""))
+        self.expect(status == 0, f"QorRelease published {name}")
+
+    def changed_bytes(self, old, new):
+        """What new holds that old does not, by content: what a download must fetch."""
+        held = {hashlib.sha256(data).digest() for data in self.files[old].values()} if old else set()
+        return sum(len(data) for data in self.files[new].values() if hashlib.sha256(data).digest() not in held)
 
     def version_names(self):
         return sorted(p.name for p in (self.root / "versions").iterdir())
@@ -82,18 +121,17 @@ class Demo:
             if entry.name != "versions":
                 continue
             for version in sorted(entry.iterdir()):
-                files = sorted(str(p.relative_to(version)) for p in version.rglob("*") if p.is_file())
-                print(f"      {version.name}/  ({self.name_of(version.name)}) {', '.join(files)}")
+                if not version.is_dir():
+                    print(f"      {short(version.name)}...{version.name[64:]}")
+                    continue
+                files = sorted(p.relative_to(version).as_posix() for p in version.rglob("*") if p.is_file())
+                print(f"      {short(version.name)}.../  ({self.name_of(version.name)}) {', '.join(files)}")
 
     def expect_installed(self, name):
-        def tree(top):
-            return {str(p.relative_to(top)): p.read_bytes() if p.is_file() else None for p in top.rglob("*")}
-
         folder = self.root / "versions" / self.versions[name]
-        self.expect(folder.is_dir() and tree(folder) == tree(self.downloads / name),
-                    f"versions/<identity of {name}> holds exactly the files of downloads/{name}")
-        self.expect((self.root / "versions" / f"{self.versions[name]}.manifest").is_file(),
-                    f"its manifest is stored beside it as versions/<identity of {name}>.manifest")
+        tree = {p.relative_to(folder).as_posix(): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+        self.expect(tree == self.files[name] and (folder.parent / f"{folder.name}.manifest").is_file(),
+                    f"versions/<identity of {name}> holds exactly {name}'s files, its manifest beside it")
 
     def write_state(self, data):
         (self.root / "launcher-state").write_bytes(data)
@@ -107,6 +145,11 @@ class Demo:
                 return name
         return "?"
 
+    def snapshot(self):
+        """Every file of the root with its bytes, the log aside: what a refused update must not change."""
+        return {p.relative_to(self.root).as_posix(): p.read_bytes() if p.is_file() else None
+                for p in self.root.rglob("*") if p.name != "launcher.log"}
+
     # --- running and reporting ----------------------------------------------
 
     def start(self, *args, relay=False):
@@ -117,6 +160,15 @@ class Demo:
         print(f"  exit code {run.returncode}  ({time.monotonic() - began:.1f} s)")
         return run
 
+    def start_with_feed(self, server):
+        server.log.clear()
+        print(f"\n$ QorStarter.exe --feed {server.url}stable.feed --public-key {self.public_key[:16]}...")
+        began = time.monotonic()
+        args = ("--feed", server.url + "stable.feed", "--public-key", self.public_key)
+        run = qorwine.run(self.root / "QorStarter.exe", args, relay=False, timeout=60)
+        print(f"  exit code {run.returncode}  ({time.monotonic() - began:.1f} s)")
+        return run
+
     def new_log_lines(self):
         log = self.root / "launcher.log"
         lines = log.read_text(encoding="utf-8").splitlines() if log.exists() else []
@@ -124,6 +176,14 @@ class Demo:
         for line in fresh:
             print(f"  launcher.log: {line}")
         return fresh
+
+    def show_served(self, server, name):
+        sent = server.bytes_sent()
+        size = sum(map(len, self.files[name].values()))
+        files = [path for path, _, _ in server.log if path.startswith("/files/")]
+        print(f"  the server sent {sent:,} bytes of the release's {size:,} ({len(files)} of "
+              f"{len(self.files[name])} files), and {len(server.log) - len(files)} feed and manifest reads")
+        return sent
 
     def show_state(self):
         data = self.state()
@@ -147,83 +207,114 @@ class Demo:
     # --- the scenario ---------------------------------------------------------
 
     def run_all(self):
-        v1, v2, v2b, v3 = (self.versions[n] for n in ("v1", "v2", "v2b", "v3"))
+        v1 = self.versions["v1"]
 
         self.step("1. Pass-through: a lone --version goes straight to the current version")
         run = self.start("--version")
         print(f"  output: {run.stdout.decode(errors='replace').strip()}")
         self.expect(run.returncode == 0, "exit code 0")
         self.expect(v1.encode() in run.stdout, "v1 answered with its own identity")
-        self.show_state()
         self.expect_settled("v1")
 
         self.step("2. A plain start: v1 signals readiness, works, and its exit code is the starter's")
         run = self.start("hello world", "--exit-code", "7")
         lines = self.new_log_lines()
-        self.show_state()
         self.expect(run.returncode == 7, "the starter exits with the launcher's code 7")
         self.expect(any(f"[launcher {short(v1)}] ready; user arguments: \"hello world\"" in l for l in lines),
                     "v1 got the user's argument, without the reserved ones")
         self.expect_settled("v1")
 
-        self.step("3. An update: v1 installs v2 from the download folder, stages it and exits with 73; "
-                  "v2 is tried, promoted, and prunes v1")
-        self.show_root("before")
-        run = self.start("--install-from", self.download("v2"), "--identity", v2)
+        self.step("3. The author publishes v2 with QorRelease and serves the release folder")
+        self.publish("v2", "faster start")
+        with ReleaseServer(self.release) as server:
+            print(f"  serving {self.release.name}/ at {server.url} (127.0.0.1 only, until the demo ends)")
+            self.run_served(server)
+        print("\n  (the release server is stopped)")
+        self.run_failures()
+
+    def run_served(self, server):
+        v1, v2, v3 = (self.versions[n] for n in ("v1", "v2", "v3"))
+
+        self.step("4. An update: v1 checks the signed feed, downloads v2 with its progress shown, stages it and "
+                  "exits with 73; v2 is tried, promoted, and prunes v1")
+        run = self.start_with_feed(server)
         lines = self.new_log_lines()
+        sent = self.show_served(server, "v2")
         self.show_root("after")
         self.show_state()
         self.expect(run.returncode == 0, "exit code 0")
-        self.expect(any(f"[launcher {short(v1)}] installed {short(v2)}" in l for l in lines),
-                    "v1 installed v2 under the SHA-256 of its manifest")
+        self.expect(any(f"[launcher {short(v1)}] the feed offers release 1, {short(v2)}" in l for l in lines),
+                    "v1 found v2 in the feed, its signature verified")
+        self.expect(sum("downloading:" in l for l in lines) >= 2, "the download's progress was shown")
+        self.expect(sent == self.changed_bytes(None, "v2"), "all of v2 was fetched: v1 has no manifest to copy from")
         self.expect_installed("v2")
-        self.expect(any(f"[launcher {short(v1)}] staged {short(v2)}" in l for l in lines), "v1 staged v2")
         self.expect(any(f"[launcher {short(v2)}] ready" in l for l in lines), "v2 started and became ready")
-        self.expect(not any("rollback" in l for l in lines), "no rollback")
-        self.expect(any(f"[launcher {short(v2)}] pruned" in l for l in lines) and
-                    self.version_names() == [v2, f"{v2}.manifest"],
-                    "once promoted, v2 pruned v1 (of the 1.0 kit): versions holds v2 and its manifest alone")
+        self.expect(any(f"[launcher {short(v2)}] the feed offers nothing newer" in l for l in lines),
+                    "v2, started with the same arguments, found nothing newer")
+        self.expect(self.version_names() == [v2, f"{v2}.manifest"], "once promoted, v2 pruned v1")
         self.expect_settled("v2")
 
-        self.step("3b. An update that changes only a file beside the executable: v2b has another identity, "
-                  "is installed, tried, promoted, and prunes v2")
-        self.expect(v2b != v2, "v2b, differing from v2 only in resources/notes.txt, has another identity")
-        run = self.start("--install-from", self.download("v2b"), "--identity", v2b)
+        self.step("5. A broken update: v3 is published; v2 downloads only what changed and stages it, v3 fails "
+                  "before readiness, v2 comes back")
+        self.publish("v3", "new logo")
+        run = self.start_with_feed(server)
         lines = self.new_log_lines()
+        sent = self.show_served(server, "v3")
         self.show_state()
         self.expect(run.returncode == 0, "exit code 0")
-        self.expect_installed("v2b")
-        self.expect(any(f"[launcher {short(v2b)}] ready" in l for l in lines), "v2b started and became ready")
-        self.expect(self.version_names() == [v2b, f"{v2b}.manifest"], "v2b pruned v2 and its manifest")
-        self.expect_settled("v2b")
-        # From here on the current version is v2b, with v2's program.
-        v2 = v2b
-
-        self.step("4. A broken update: v2 installs v3 and stages it, v3 fails before readiness, v2 comes back "
-                  "and prunes v3")
-        offer_v3 = ("--install-from", self.download("v3"), "--identity", v3)
-        run = self.start(*offer_v3)
-        lines = self.new_log_lines()
-        self.show_state()
-        self.expect(run.returncode == 0, "exit code 0")
-        self.expect(any(f"[launcher {short(v3)}] this version is broken" in l for l in lines), "v3 was tried and failed")
+        self.expect(sent == self.changed_bytes("v2", "v3"),
+                    "only the files v2 lacks were fetched (notes and 'broken'); the rest was copied from v2")
+        self.expect(any(f"[launcher {short(v3)}] this version is broken" in l for l in lines),
+                    "v3 was tried and failed")
         self.expect(any(f"[launcher {short(v2)}] started after a rollback" in l for l in lines),
                     "v2 was started again and told about the rollback")
         self.expect(any(f"[launcher {short(v2)}] the update {short(v3)} failed its trial" in l for l in lines),
                     "the kit told v2 which update failed: v3")
         self.expect(self.version_names() == [v2, f"{v2}.manifest"], "the failed v3 and its manifest are gone")
-        self.expect_settled("v2b")
+        self.expect_settled("v2")
 
-        self.step("4b. The update server offers v3 again at the next start: v2 does not fall into it twice")
-        run = self.start(*offer_v3)
+        self.step("6. The feed still offers v3 at the next start: v2 does not fall into it twice")
+        run = self.start_with_feed(server)
         lines = self.new_log_lines()
         self.expect(run.returncode == 0, "exit code 0")
-        self.expect(any(f"[launcher {short(v2)}] not installing {short(v3)} again" in l for l in lines),
-                    "v2 neither installed nor staged v3, whose trial failed")
+        self.expect(any("update refused: Update already failed its trial" in l for l in lines),
+                    "v2 refused v3, whose trial failed")
+        self.expect([path for path, _, _ in server.log] == ["/stable.feed"], "nothing but the feed was fetched")
         self.expect(not any(f"[launcher {short(v3)}]" in l for l in lines), "v3 was not started")
-        self.expect_settled("v2b")
+        self.expect_settled("v2")
 
-        self.step("5. A failure as the user sees it: launcher-state saved with CR LF line ends")
+        self.step("7. A file tampered with on the server: v4 is published, then its resources/notes.txt is "
+                  "changed in the release folder")
+        self.publish("v4", "bug fixes")
+        served = self.release / "files" / hashlib.sha256(self.files["v4"]["resources/notes.txt"]).hexdigest()
+        genuine = served.read_bytes()
+        served.write_bytes(genuine[:-2] + b"X\n")
+        print(f"  (files/{short(served.name)}... now holds other bytes of the same size)")
+        before = self.snapshot()
+        run = self.start_with_feed(server)
+        lines = self.new_log_lines()
+        self.expect(run.returncode == 0, "exit code 0")
+        self.expect(any("update refused: Downloaded file resources/notes.txt does not match its SHA-256" in l
+                        for l in lines), "v2 refused the download: the file is not what the signed manifest says")
+        self.expect(self.snapshot() == before, "the launcher root is as it was: nothing installed, nothing staged")
+        self.expect_settled("v2")
+
+        self.step("7b. The genuine file back on the server: v4, v2's program with other notes beside it, is a "
+                  "version of its own")
+        served.write_bytes(genuine)
+        v4 = self.versions["v4"]
+        self.expect(self.files["v4"]["QorLauncher.exe"] == self.files["v2"]["QorLauncher.exe"] and v4 != v2,
+                    "v4's QorLauncher.exe is v2's, its identity another")
+        run = self.start_with_feed(server)
+        self.new_log_lines()
+        self.expect(run.returncode == 0, "exit code 0")
+        self.expect(self.show_served(server, "v4") == self.changed_bytes("v2", "v4"),
+                    "only the notes were fetched")
+        self.expect_settled("v4")
+
+    def run_failures(self):
+        v4 = self.versions["v4"]
+        self.step("8. A failure as the user sees it: launcher-state saved with CR LF line ends")
         good = self.state()
         damaged = good.replace(b"\n", b"\r\n")
         self.write_state(damaged)
@@ -233,19 +324,20 @@ class Demo:
         self.write_state(good)
         print("  (launcher-state restored)")
 
-        self.step("6. Another failure: the current version itself is broken")
-        (self.root / "versions" / v2 / "broken").write_text("fail before readiness\n")
+        self.step("9. Another failure: the current version itself is broken")
+        (self.root / "versions" / v4 / "broken").write_text("fail before readiness\n")
         run = self.start(relay=True)
         self.new_log_lines()
         self.show_failure(run, qorwine.NOT_INITIALIZED)
-        self.expect_settled("v2b")
-        (self.root / "versions" / v2 / "broken").unlink()
+        self.expect_settled("v4")
+        (self.root / "versions" / v4 / "broken").unlink()
 
         leftovers = sorted(p.name for p in self.root.iterdir()
-                           if p.name.startswith(("ready-", "writing-")) or p.name.endswith((".tmp", ".staging")))
+                           if p.name.startswith(("ready-", "writing-", "downloading-"))
+                           or p.name.endswith((".tmp", ".staging")))
         leftovers += [f"versions/{n}" for n in self.version_names() if n.startswith(("installing-", "deleting-"))]
         print()
-        self.expect(not leftovers, f"no readiness marker or temporary left in the root {leftovers or ''}")
+        self.expect(not leftovers, f"no readiness marker, download or temporary left in the root {leftovers or ''}")
 
     def show_failure(self, run, text):
         boxes = run.message_boxes
@@ -253,6 +345,11 @@ class Demo:
             print(f"  error box: [{caption}] {box_text}   (style 0x{style:x})")
         self.expect(run.returncode == 1, "exit code 1")
         self.expect(boxes == [(text, "Qor Launcher", 0x10)], f'one error box "Qor Launcher": "{text}"')
+
+
+def qorrelease_identity(folder):
+    """A version's identity as QorRelease and the kit compute it: the SHA-256 of its manifest."""
+    return hashlib.sha256(qorrelease.manifest_bytes(qorrelease.manifest_entries(folder))).hexdigest()
 
 
 def main():

@@ -31,6 +31,8 @@ for extra in "$@"; do
     screenshot) command -v import >/dev/null || need+=(imagemagick) ;;
     hyperfine) command -v hyperfine >/dev/null || need+=(hyperfine) ;;
     time) [ -x /usr/bin/time ] || need+=(time) ;;
+    # The benchmark's baseline for download_update.
+    curl) command -v curl >/dev/null || need+=(curl) ;;
   esac
 done
 if [ ${#need[@]} -gt 0 ]; then
