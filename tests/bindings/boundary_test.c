@@ -98,8 +98,6 @@ static int kit_refusal_keeps_its_text(void) {
 #define V1 "1111111111111111111111111111111111111111111111111111111111111111"
 #define V2 "2222222222222222222222222222222222222222222222222222222222222222"
 #define STATE_V1 "Qor launcher 1\n" V1 "\n-\n0\n"
-static const char* kV1 = V1;
-static const char* kV2 = V2;
 static char root[MAX_PATH];
 static char path[MAX_PATH + 100];
 static char identity[QOR_KIT_IDENTITY_BUFFER_SIZE];
@@ -139,8 +137,8 @@ static int failed_update_in(const char* launcher_root) {
 
 /* Staged, then rolled back by the starter: the same update again. */
 static int update_already_failed(void) {
-    if (stage(kV2) != QOR_KIT_OK || !write_file("launcher-state", STATE_V1)) return EXTRA_CHECK_FAILED;
-    return stage(kV2);
+    if (stage(V2) != QOR_KIT_OK || !write_file("launcher-state", STATE_V1)) return EXTRA_CHECK_FAILED;
+    return stage(V2);
 }
 static int version_not_installed(void) {
     return stage("3333333333333333333333333333333333333333333333333333333333333333");
@@ -148,7 +146,7 @@ static int version_not_installed(void) {
 static int identity_mismatch(void) {
     char download[MAX_PATH + 100];
     snprintf(download, sizeof download, "%s", in_root("download"));
-    return qor_kit_install_version_expecting(root, download, kV1, identity, sizeof identity, &required);
+    return qor_kit_install_version_expecting(root, download, V1, identity, sizeof identity, &required);
 }
 static int invalid_identity(void) { return stage("0123abc"); }
 static int identity_not_utf8(void) { return stage("\xFF\xFE"); }
@@ -172,7 +170,7 @@ static int while_held(const char* name, int (*call)(void)) {
     CloseHandle(held);
     return status;
 }
-static int stage_kv2(void) { return stage(kV2); }
+static int stage_kv2(void) { return stage(V2); }
 static int remove_root(void) {
     qor_kit_list* left = NULL;
     const int status = qor_kit_remove_launcher_root(root, &left);
@@ -231,7 +229,7 @@ static int lone_surrogate_argument(void) {
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
     /* A call that succeeds after, so that the row finds this thread's message cleared. */
-    return exit_code == 0 ? qor_kit_is_valid_version_identity(kV1, &valid) : EXTRA_CHECK_FAILED;
+    return exit_code == 0 ? qor_kit_is_valid_version_identity(V1, &valid) : EXTRA_CHECK_FAILED;
 }
 
 static int freed_list(void) {
@@ -271,10 +269,6 @@ static int round_trip(void) {
     return qor_kit_launch_free(launch);
 }
 
-#define OVERLONG_ROOT_STATUS QOR_KIT_NOT_LAUNCHER_ROOT
-#define OVERLONG_ROOT_MESSAGE "Launcher root"
-#define OVERLONG_ROOT_CODE 0
-
 static const struct {
     const char* rule;
     int (*call)(void);
@@ -306,8 +300,7 @@ static const struct {
     {"an identity that is not UTF-8 is refused", identity_not_utf8, QOR_KIT_INVALID_ARGUMENT, "Text is not UTF-8", 0},
     {"an empty root is refused", empty_root, QOR_KIT_INVALID_ARGUMENT, "Launcher root must be an absolute path", 0},
     {"a missing root is no launcher root", missing_root, QOR_KIT_NOT_LAUNCHER_ROOT, "Launcher root does not exist", 0},
-    {"a 40,000-character root gets an answer", overlong_root, OVERLONG_ROOT_STATUS, OVERLONG_ROOT_MESSAGE,
-     OVERLONG_ROOT_CODE},
+    {"a 40,000-character root gets an answer", overlong_root, QOR_KIT_NOT_LAUNCHER_ROOT, "Launcher root", 0},
     {"an update whose trial failed", update_already_failed, QOR_KIT_UPDATE_ALREADY_FAILED, "Update already failed", 0},
     {"a version that is not installed", version_not_installed, QOR_KIT_VERSION_NOT_INSTALLED, "Staged version is not",
      0},

@@ -48,6 +48,23 @@ class Author:
         return signed + f"signature {signature}\n".encode()
 
 
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def signed_release(author, manifest, size, release=3):
+    """Faults that serve this manifest and a feed for it that author signed."""
+    feed = author.sign_feed(sha(manifest), size, release)
+    return {"/stable.feed": ("replace", feed), f"/manifests/{sha(manifest)}": ("replace", manifest)}
+
+
+def crafted_release(author, lines, release=3):
+    """signed_release for a manifest of these (path, data) lines, sorted as QorRelease sorts."""
+    entries = sorted(((path, len(data), sha(data)) for path, data in lines), key=lambda e: e[0].encode())
+    manifest = ("Qor version manifest 1\n" + "".join(f"{h} {n} {p}\n" for p, n, h in entries)).encode()
+    return signed_release(author, manifest, sum(n for _, n, _ in entries), release)
+
+
 def identity_of(version_folder):
     return hashlib.sha256(manifest_of(version_folder)).hexdigest()
 

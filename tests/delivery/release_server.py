@@ -51,17 +51,17 @@ class ReleaseServer:
                     self.send_header(name, value)
                 self.end_headers()
 
+            def whole(self, status, body, content_type):
+                self.head(status, len(body), content_type)
+                self.wfile.write(body)
+                return len(body)
+
             def answer(self, path, fault):
                 if fault in (404, 500):
-                    body = f"error {fault}\n".encode()
-                    self.head(fault, len(body), "text/plain")
-                    self.wfile.write(body)
-                    return len(body)
+                    return self.whole(fault, f"error {fault}\n".encode(), "text/plain")
                 if fault == "html":
-                    body = b"<html><body>Sorry, this page is not available</body></html>\n"
-                    self.head(200, len(body), "text/html; charset=utf-8")
-                    self.wfile.write(body)
-                    return len(body)
+                    return self.whole(200, b"<html><body>Sorry, this page is not available</body></html>\n",
+                                      "text/html; charset=utf-8")
                 if fault == "redirect-loop":
                     self.head(302, 0, extra=[("Location", path)])
                     return 0
@@ -85,10 +85,7 @@ class ReleaseServer:
                 else:
                     file = self.served_file(path)
                     if file is None:
-                        body = b"not found\n"
-                        self.head(404, len(body), "text/plain")
-                        self.wfile.write(body)
-                        return len(body)
+                        return self.whole(404, b"not found\n", "text/plain")
                     data = file.read_bytes()
                 start = self.range_start()
                 if start is not None and start < len(data):

@@ -3,7 +3,6 @@ fetches, resuming, and one table row per bad feed, manifest, file or server, eac
 with its status and message and leaving the launcher root as it was."""
 
 import base64
-import hashlib
 import os
 import shutil
 import sys
@@ -12,17 +11,14 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from delivery_support import BUILD_TAG, PROBE, Author, lay_out_root, make_version, manifest_of, snapshot  # noqa: E402
+from delivery_support import BUILD_TAG, PROBE, Author, crafted_release, lay_out_root, make_version, manifest_of, \
+    sha, signed_release, snapshot  # noqa: E402
 from delivery_support import keep_wineserver_briefly, qorwine  # noqa: E402
 from release_server import ReleaseServer  # noqa: E402
 
 OK, INVALID_ARGUMENT, IDENTITY_MISMATCH = 0, 2, 7
 BAD_SIGNATURE, INVALID_UPDATE, DOWNLOAD_FAILED, CANCELLED, OLDER_RELEASE = 13, 14, 15, 16, 17
 STALL_TIMEOUT_MS = "1500"
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 class DeliveryTest(unittest.TestCase):
@@ -66,34 +62,13 @@ class DeliveryTest(unittest.TestCase):
         run = qorwine.run(PROBE, args, relay=False, timeout=90)
         return run.returncode, run.stdout.decode("utf-8", "replace")
 
-    def assertInstalled(self, output, identity):
-        self.assertIn(f"installed {identity}", output)
-        folder = self.root / "versions" / identity
-        self.assertEqual(snapshot(folder), snapshot(self.v2))
-        self.assertEqual((self.root / "versions" / f"{identity}.manifest").read_bytes(), manifest_of(self.v2))
-        self.assertEqual([p.name for p in self.root.glob("downloading-*")], [])
-
-    def test_fetches_only_what_no_installed_version_holds(self):
-        status, output = self.probe()
-        self.assertEqual(status, OK, output)
-        self.assertIn(f"offered 2 {self.id2} {self.size2} Zwei: schneller", output)
-        self.assertInstalled(output, self.id2)
-        self.assertEqual(self.server.bytes_sent(), self.changed2)
-        self.assertLess(self.changed2, self.size2)
-        self.assertIn(f"progress {self.changed2} {self.changed2}", output)
-        self.assertEqual((self.root / "release-record").read_bytes(), b"Qor release record 1\nstable 2\n")
-        # The release installed here is the floor: an older feed replayed is refused.
-        self.server.faults["/stable.feed"] = ("replace", self.feed1)
-        status, output = self.probe("--check-only")
-        self.assertEqual(status, OLDER_RELEASE, output)
-        self.assertIn("offers release 1 of channel stable, older than release 2 installed here", output)
-
-    def test_resumes_a_broken_transfer_and_a_cancelled_one_with_ranges(self):
+    def test_fetches_only_what_changed_resuming_a_broken_and_a_cancelled_transfer(self):
         extra = "/files/" + sha(self.files_v2["new/extra.dat"])
         self.server.faults[extra] = ("break", 250_000)
         status, output = self.probe()
         self.assertEqual(status, DOWNLOAD_FAILED, output)
         self.assertIn("broke off file new/extra.dat after 250000 of 600000 bytes", output)
+        self.assertIn(f"progress 0 {self.changed2}\r\n", output)  # only what v1 does not hold
         self.assertEqual([p.name for p in self.root.glob("downloading-*")], [f"downloading-{self.id2}"])
         del self.server.faults[extra]
         status, output = self.probe("--cancel-at", "1")
@@ -101,20 +76,23 @@ class DeliveryTest(unittest.TestCase):
         self.assertIn("Download cancelled", output)
         status, output = self.probe()
         self.assertEqual(status, OK, output)
-        self.assertInstalled(output, self.id2)
-        # Every byte of the changed files crossed the wire once, extra.dat in ranges.
+        self.assertIn(f"offered 2 {self.id2} {self.size2} Zwei: schneller", output)
+        done, total = output.split("\r\nprogress ")[-1].split("\r\n")[0].split()
+        self.assertEqual(done, total, output)
+        self.assertIn(f"installed {self.id2}", output)
+        self.assertEqual(snapshot(self.root / "versions" / self.id2), snapshot(self.v2))
+        self.assertEqual((self.root / "versions" / f"{self.id2}.manifest").read_bytes(), manifest_of(self.v2))
+        self.assertEqual([p.name for p in self.root.glob("downloading-*")], [])
+        # Every byte of the changed files crossed the wire once, extra.dat in ranges, and no other.
         self.assertEqual(self.server.bytes_sent(), self.changed2)
+        self.assertLess(self.changed2, self.size2)
         self.assertIn((extra, 250_000), [(path, start) for path, start, _ in self.server.log])
-
-    def crafted_release(self, lines):
-        """Faults that serve a feed signed with the author's key for a manifest of these lines (path, data)."""
-        entries = sorted(((path, len(data), sha(data)) for path, data in lines), key=lambda e: e[0].encode())
-        manifest = ("Qor version manifest 1\n" + "".join(f"{h} {n} {p}\n" for p, n, h in entries)).encode()
-        return self.signed_manifest(manifest, sum(n for _, n, _ in entries))
-
-    def signed_manifest(self, manifest, size):
-        feed = self.author.sign_feed(sha(manifest), size, release=3)
-        return {"/stable.feed": ("replace", feed), f"/manifests/{sha(manifest)}": ("replace", manifest)}
+        self.assertEqual((self.root / "release-record").read_bytes(), b"Qor release record 1\nstable 2\n")
+        # The release installed here is the floor: an older feed replayed is refused.
+        self.server.faults["/stable.feed"] = ("replace", self.feed1)
+        status, output = self.probe("--check-only")
+        self.assertEqual(status, OLDER_RELEASE, output)
+        self.assertIn("offers release 1 of channel stable, older than release 2 installed here", output)
 
     def test_refusals_leave_the_root_unchanged(self):
         launcher = ("QorLauncher.exe", self.files_v2["QorLauncher.exe"])
@@ -124,59 +102,55 @@ class DeliveryTest(unittest.TestCase):
         unsafe = [("parent folder", "../evil.txt"), ("drive", "C:/evil.txt"), ("absolute", "/evil.txt"),
                   ("stream", "notes.txt:hidden"), ("device", "CON"), ("device with extension", "nul.txt"),
                   ("trailing dot", "evil."), ("trailing space", "evil "), ("backslash", "a\\..\\..\\evil.txt")]
+        feed_path, manifest_path = "/stable.feed", f"/manifests/{self.id2}"
+        manifest2, author = manifest_of(self.v2), self.author
         rows = [
-            # (row, faults, options, status, message part)
-            ("feed signed by another key",
-             {"/stable.feed": ("replace", self.stranger.sign_feed(self.id2, self.size2, 3))}, (), BAD_SIGNATURE,
-             "signature does not verify"),
-            ("signed bytes changed", {"/stable.feed": ("replace", flipped)}, (), BAD_SIGNATURE,
-             "signature does not verify"),
-            ("truncated feed", {"/stable.feed": ("replace", feed[:len(feed) // 2])}, (), INVALID_UPDATE,
-             "Invalid update feed"),
-            ("feed cut before its signature", {"/stable.feed": ("replace", feed[:feed.index(b"signature")])}, (),
+            # (row, faults, status, message part); a stalled server is given --timeout
+            ("feed signed by another key", {feed_path: ("replace", self.stranger.sign_feed(self.id2, self.size2, 3))},
+             BAD_SIGNATURE, "signature does not verify"),
+            ("signed bytes changed", {feed_path: ("replace", flipped)}, BAD_SIGNATURE, "signature does not verify"),
+            ("truncated feed", {feed_path: ("replace", feed[:len(feed) // 2])}, INVALID_UPDATE, "Invalid update feed"),
+            ("feed cut before its signature", {feed_path: ("replace", feed[:feed.index(b"signature")])},
              INVALID_UPDATE, "Invalid update feed"),
-            ("oversized feed", {"/stable.feed": ("replace", feed + b"x" * 70_000)}, (), INVALID_UPDATE,
-             "larger than"),
-            ("CR LF feed", {"/stable.feed": ("replace", feed.replace(b"\n", b"\r\n"))}, (), INVALID_UPDATE,
+            ("oversized feed", {feed_path: ("replace", feed + b"x" * 70_000)}, INVALID_UPDATE, "larger than"),
+            ("CR LF feed", {feed_path: ("replace", feed.replace(b"\n", b"\r\n"))}, INVALID_UPDATE,
              "Invalid update feed"),
-            ("feed 404", {"/stable.feed": 404}, (), DOWNLOAD_FAILED, "answered HTTP 404 instead of update feed"),
-            ("feed 500", {"/stable.feed": 500}, (), DOWNLOAD_FAILED, "answered HTTP 500"),
-            ("feed as an HTML error page", {"/stable.feed": "html"}, (), DOWNLOAD_FAILED, "with a web page"),
-            ("feed that never ends", {"/stable.feed": "endless"}, (), INVALID_UPDATE, "update feed: larger than"),
-            ("feed server stalls", {"/stable.feed": "stall"}, ("--timeout", STALL_TIMEOUT_MS), DOWNLOAD_FAILED,
-             "did not answer within 1500 ms"),
-            ("redirect loop", {"/stable.feed": "redirect-loop"}, (), DOWNLOAD_FAILED, "update feed"),
-            ("manifest not the signed one", {f"/manifests/{self.id2}": ("replace", manifest_of(self.v1))}, (),
-             IDENTITY_MISMATCH, "Update manifest does not match the identity its feed signed"),
-            ("manifest that never ends", {f"/manifests/{self.id2}": "endless"}, (), INVALID_UPDATE,
+            ("feed 404", {feed_path: 404}, DOWNLOAD_FAILED, "answered HTTP 404 instead of update feed"),
+            ("feed 500", {feed_path: 500}, DOWNLOAD_FAILED, "answered HTTP 500"),
+            ("feed as an HTML error page", {feed_path: "html"}, DOWNLOAD_FAILED, "with a web page"),
+            ("feed that never ends", {feed_path: "endless"}, INVALID_UPDATE, "update feed: larger than"),
+            ("feed server stalls", {feed_path: "stall"}, DOWNLOAD_FAILED, "did not answer within 1500 ms"),
+            ("redirect loop", {feed_path: "redirect-loop"}, DOWNLOAD_FAILED, "update feed"),
+            ("manifest not the signed one", {manifest_path: ("replace", manifest_of(self.v1))}, IDENTITY_MISMATCH,
+             "Update manifest does not match the identity its feed signed"),
+            ("manifest that never ends", {manifest_path: "endless"}, INVALID_UPDATE,
              "update manifest: larger than 16777216 bytes"),
-            ("manifest server stalls", {f"/manifests/{self.id2}": "stall"}, ("--timeout", STALL_TIMEOUT_MS),
-             DOWNLOAD_FAILED, "did not answer within"),
-            ("truncated manifest", self.signed_manifest(manifest_of(self.v2)[:-1], self.size2), (), INVALID_UPDATE,
+            ("manifest server stalls", {manifest_path: "stall"}, DOWNLOAD_FAILED, "did not answer within"),
+            ("truncated manifest", signed_release(author, manifest2[:-1], self.size2), INVALID_UPDATE,
              "Invalid update manifest"),
-            ("manifest sizes not the signed size", self.signed_manifest(manifest_of(self.v2), self.size2 + 1), (),
-             INVALID_UPDATE, "the feed signed"),
+            ("manifest sizes not the signed size", signed_release(author, manifest2, self.size2 + 1), INVALID_UPDATE,
+             "the feed signed"),
             ("two names equal ignoring case",
-             self.crafted_release([launcher, ("Notes.txt", b"a"), ("notes.txt", b"b")]), (), INVALID_UPDATE,
+             crafted_release(author, [launcher, ("Notes.txt", b"a"), ("notes.txt", b"b")]), INVALID_UPDATE,
              "Invalid update manifest"),
-            ("file with another hash", {notes_path: ("replace", b"tw0")}, (), IDENTITY_MISMATCH,
+            ("file with another hash", {notes_path: ("replace", b"tw0")}, IDENTITY_MISMATCH,
              "file notes.txt does not match its SHA-256"),
-            ("file larger", {notes_path: ("replace", b"two and more")}, (), IDENTITY_MISMATCH,
+            ("file larger", {notes_path: ("replace", b"two and more")}, IDENTITY_MISMATCH,
              "file notes.txt is larger than its manifest says"),
-            ("file smaller", {notes_path: ("replace", b"tw")}, (), IDENTITY_MISMATCH,
+            ("file smaller", {notes_path: ("replace", b"tw")}, IDENTITY_MISMATCH,
              "file notes.txt is 2 bytes, its manifest says 3"),
-            ("file that never ends", {notes_path: "endless"}, (), IDENTITY_MISMATCH, "larger than its manifest"),
-            ("file 404", {notes_path: 404}, (), DOWNLOAD_FAILED, "HTTP 404 instead of file notes.txt"),
-            ("file 500", {notes_path: 500}, (), DOWNLOAD_FAILED, "HTTP 500 instead of file notes.txt"),
-            ("file as an HTML error page", {notes_path: "html"}, (), DOWNLOAD_FAILED, "web page instead of file"),
-        ] + [(f"manifest path: {why}", self.crafted_release([launcher, (path, b"x")]), (), INVALID_UPDATE,
+            ("file that never ends", {notes_path: "endless"}, IDENTITY_MISMATCH, "larger than its manifest"),
+            ("file 404", {notes_path: 404}, DOWNLOAD_FAILED, "HTTP 404 instead of file notes.txt"),
+            ("file 500", {notes_path: 500}, DOWNLOAD_FAILED, "HTTP 500 instead of file notes.txt"),
+            ("file as an HTML error page", {notes_path: "html"}, DOWNLOAD_FAILED, "web page instead of file"),
+        ] + [(f"manifest path: {why}", crafted_release(author, [launcher, (path, b"x")]), INVALID_UPDATE,
               "Invalid update manifest") for why, path in unsafe]
         before = snapshot(self.root)
-        for row, faults, options, status, message in rows:
+        for row, faults, status, message in rows:
             with self.subTest(row):
                 self.server.faults.clear()
                 self.server.faults.update(faults)
-                got, output = self.probe(*options)
+                got, output = self.probe(*(("--timeout", STALL_TIMEOUT_MS) if "stall" in faults.values() else ()))
                 self.assertEqual(got, status, output)
                 self.assertIn(message, output)
                 self.assertEqual(snapshot(self.root), before)

@@ -7,7 +7,6 @@ launcher on a binding that reports in the sample's words (tests/delivery/go_laun
 files beside it (QorLauncherKit.dll) in every version: it also names each refusal's kind, and
 its first download is cancelled through the binding, then resumed."""
 
-import hashlib
 import os
 import re
 import shutil
@@ -17,18 +16,14 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from delivery_support import BUILD_TAG, Author, identity_of, keep_wineserver_briefly, lay_out_root, \
-    make_version, qorwine, snapshot  # noqa: E402
+from delivery_support import BUILD_TAG, Author, crafted_release, identity_of, keep_wineserver_briefly, \
+    lay_out_root, make_version, qorwine, sha, snapshot  # noqa: E402
 from release_server import ReleaseServer  # noqa: E402
 
 SAMPLE = qorwine.BIN / "sample" / "QorLauncher.exe"
 LAUNCHER = Path(os.environ.get("QOR_DELIVERY_LAUNCHER", SAMPLE))
 ON_BINDING = LAUNCHER != SAMPLE
 BASE_NAME = f"dlv-scenario-{BUILD_TAG}" + (f"-{LAUNCHER.parent.name}" if ON_BINDING else "")
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 class DeliveryScenario(unittest.TestCase):
@@ -125,8 +120,6 @@ class DeliveryScenario(unittest.TestCase):
             self.author.publish(self.folders["v4"])
             exe4 = self.files["v4"]["QorLauncher.exe"]
             tampered = exe4[:-2] + b"X\n"
-            escape = (f"Qor version manifest 1\n{sha(exe4)} {len(exe4)} QorLauncher.exe\n"
-                      f"{sha(b'x')} 1 ../evil.txt\n").encode()
             refusals = [
                 ("tampered file", {f"/files/{sha(exe4)}": ("replace", tampered)},
                  "Downloaded file QorLauncher.exe does not match its SHA-256 in the manifest", "identity_mismatch"),
@@ -136,8 +129,7 @@ class DeliveryScenario(unittest.TestCase):
                 ("replayed older feed", {"/stable.feed": ("replace", feed2)},
                  "offers release 2 of channel stable, older than release 3 installed here", "older_release"),
                 ("path leaving the version folder",
-                 {"/stable.feed": ("replace", self.author.sign_feed(sha(escape), len(exe4) + 1, 6)),
-                  f"/manifests/{sha(escape)}": ("replace", escape)},
+                 crafted_release(self.author, [("QorLauncher.exe", exe4), ("../evil.txt", b"x")], release=6),
                  "Invalid update manifest: Version file cannot be held in a manifest: ../evil.txt", "invalid_update"),
             ]
             for row, faults, message, kind in refusals:

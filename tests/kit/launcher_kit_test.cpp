@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "base/unique_handle.h"
@@ -514,36 +515,29 @@ TEST_F(StageVersion, FailsWithTheWindowsErrorWhenLauncherStateIsHeldPastTheBound
 
 // update-record as the kit writes it (the staged identity, then the version then current) and
 // as the 1.0 kit did (the first line alone), read against launcher-state.
-struct RecordCase {
-    const char* name;
-    std::string record;
-    std::string state;
-    std::string failed;
-};
+using FailedUpdate = KitRoot;
 
-void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
-
-class FailedUpdate : public KitRoot, public testing::WithParamInterface<RecordCase> {};
-
-TEST_P(FailedUpdate, NamesAnUpdateOnlyWhileItsRollbackStands) {
-    write(at("update-record"), GetParam().record);
-    write(at("launcher-state"), GetParam().state);
-    EXPECT_EQ(qor::kit::failed_update(root()), GetParam().failed);
+TEST_F(FailedUpdate, NamesAnUpdateOnlyWhileItsRollbackStands) {
+    // (update-record, launcher-state, the update named failed)
+    const std::string record = kV2 + "\n" + kV1 + "\n";
+    const std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+        {record, state_text(kV1, "", false), kV2},              // rolled back
+        {record, state_text(kV1, kV2, false), ""},              // staged, not yet tried
+        {record, state_text(kV2, "", false), ""},               // promoted
+        {record, state_text(kV3, "", false), ""},               // another made current
+        {record, state_text(kV1, kV3, false), ""},              // another staged since
+        {kV2 + "\n", state_text(kV1, "", false), kV2},          // the 1.0 kit's, rolled back
+        {kV2, state_text(kV3, "", false), kV2},                 // the 1.0 kit's, without LF
+        {kV2 + "\n", state_text(kV2, "", false), ""},           // the 1.0 kit's, promoted
+        {record + kV1 + "\n", state_text(kV1, "", false), ""},  // three lines
+        {"", state_text(kV1, "", false), ""},                   // empty
+    };
+    for (const auto& [record_text, state, failed] : rows) {
+        write(at("update-record"), record_text);
+        write(at("launcher-state"), state);
+        EXPECT_EQ(qor::kit::failed_update(root()), failed) << record_text << " against " << state;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, FailedUpdate,
-    testing::Values(RecordCase{"rolled_back", kV2 + "\n" + kV1 + "\n", state_text(kV1, "", false), kV2},
-                    RecordCase{"staged_not_yet_tried", kV2 + "\n" + kV1 + "\n", state_text(kV1, kV2, false), ""},
-                    RecordCase{"promoted", kV2 + "\n" + kV1 + "\n", state_text(kV2, "", false), ""},
-                    RecordCase{"another_made_current", kV2 + "\n" + kV1 + "\n", state_text(kV3, "", false), ""},
-                    RecordCase{"another_staged_since", kV2 + "\n" + kV1 + "\n", state_text(kV1, kV3, false), ""},
-                    RecordCase{"one_line_rolled_back", kV2 + "\n", state_text(kV1, "", false), kV2},
-                    RecordCase{"one_line_without_lf", kV2, state_text(kV3, "", false), kV2},
-                    RecordCase{"one_line_promoted", kV2 + "\n", state_text(kV2, "", false), ""},
-                    RecordCase{"three_lines", kV2 + "\n" + kV1 + "\n" + kV1 + "\n", state_text(kV1, "", false), ""},
-                    RecordCase{"empty", "", state_text(kV1, "", false), ""}),
-    [](const testing::TestParamInfo<RecordCase>& param) { return std::string(param.param.name); });
 
 // Every call that takes a root refuses one named by accident before it acts: nothing appears
 // in the current folder.
@@ -663,43 +657,33 @@ INSTANTIATE_TEST_SUITE_P(Places, StageThroughLink, testing::Values("versions-lin
 
 // A link at a name the kit writes (make_links.sh), to a file outside the root or to nothing:
 // the stage is refused naming it, and nothing outside is created or deleted.
-struct LinkAtNameCase {
-    const char* place;
-    const char* name;
-    std::vector<std::string> outside;
-};
+using LinkAtName = KitRoot;
 
-void PrintTo(const LinkAtNameCase& c, std::ostream* out) { *out << c.place; }
-
-class LinkAtName : public KitRoot, public testing::WithParamInterface<LinkAtNameCase> {};
-
-TEST_P(LinkAtName, RefusesTheStageAndTouchesNothingOutside) {
-    const LinkAtNameCase& c = GetParam();
+TEST_F(LinkAtName, RefusesTheStageAndTouchesNothingOutside) {
     const wchar_t* base = _wgetenv(L"QOR_KIT_LINKS");
     ASSERT_NE(base, nullptr) << "run through CTest: its fixture lays the links and sets QOR_KIT_LINKS";
-    const fs::path linked = fs::path(base) / c.place / "root";
-    const fs::path outside = fs::path(base) / c.place / "outside";
-    ASSERT_TRUE(fs::is_directory(linked / "versions")) << "fixture folders missing";
-    const std::string before = state_text(kV1, "", false);
-    write(linked / "launcher-state", before);
-    EXPECT_EQ(failure_of([&] { qor::kit::stage_version(linked.wstring(), kV3); }),
-              std::string(c.name) + " is a link; delete it: " + (linked / c.name).string());
-    EXPECT_EQ(read(linked / "launcher-state"), before);
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(outside)) found.push_back(entry.path().filename().string());
-    EXPECT_EQ(found, c.outside);
-    for (const std::string& name : found) EXPECT_EQ(read(outside / name), "keep me\n");
+    // (the fixture's place, the name linked there, what lies outside)
+    const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> places = {
+        {"lock-dangling", "update.lock", {}},
+        {"staging-to-file", "launcher-state.staging", {"victim.txt"}},
+        {"staging-dangling", "launcher-state.staging", {}},
+    };
+    for (const auto& [place, name, expected_outside] : places) {
+        SCOPED_TRACE(place);
+        const fs::path linked = fs::path(base) / place / "root";
+        const fs::path outside = fs::path(base) / place / "outside";
+        ASSERT_TRUE(fs::is_directory(linked / "versions")) << "fixture folders missing";
+        const std::string before = state_text(kV1, "", false);
+        write(linked / "launcher-state", before);
+        EXPECT_EQ(failure_of([&] { qor::kit::stage_version(linked.wstring(), kV3); }),
+                  name + " is a link; delete it: " + (linked / name).string());
+        EXPECT_EQ(read(linked / "launcher-state"), before);
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(outside)) found.push_back(entry.path().filename().string());
+        EXPECT_EQ(found, expected_outside);
+        for (const std::string& file : found) EXPECT_EQ(read(outside / file), "keep me\n");
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Places, LinkAtName,
-                         testing::Values(LinkAtNameCase{"lock-dangling", "update.lock", {}},
-                                         LinkAtNameCase{"staging-to-file", "launcher-state.staging", {"victim.txt"}},
-                                         LinkAtNameCase{"staging-dangling", "launcher-state.staging", {}}),
-                         [](const testing::TestParamInfo<LinkAtNameCase>& param) {
-                             std::string name = param.param.place;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
 
 // ---------------------------------------------------------------------------
 // The sample launcher, installed as a version and started as the starter starts it.

@@ -11,6 +11,7 @@ package main
 
 import (
 	"errors"
+	"flag"
 	"fmt"
 	"os"
 	"path/filepath"
@@ -55,19 +56,13 @@ func run() int {
 			return 3
 		}
 	}
-	var feedURL, publicKey string
-	cancel := false
-	for i, args := 0, launch.UserArguments; i < len(args); i++ {
-		switch {
-		case args[i] == "--feed" && i+1 < len(args):
-			i++
-			feedURL = args[i]
-		case args[i] == "--public-key" && i+1 < len(args):
-			i++
-			publicKey = args[i]
-		case args[i] == "--cancel-download":
-			cancel = true
-		}
+	options := flag.NewFlagSet("QorLauncher", flag.ContinueOnError)
+	feedURL := options.String("feed", "", "the update feed's URL")
+	publicKey := options.String("public-key", "", "the release author's public key")
+	cancel := options.Bool("cancel-download", false, "cancel past half of the download")
+	if err := options.Parse(launch.UserArguments); err != nil {
+		report("bad arguments: %v", err)
+		return 2
 	}
 	if err := launch.SignalReadiness(); err != nil {
 		report("cannot signal readiness: %v", err)
@@ -77,8 +72,8 @@ func run() int {
 		report("could not prune old versions: %v", err)
 	}
 
-	identity, err := updateFromFeed(root, feedURL, publicKey, report, func(done, total uint64) bool {
-		if cancel && done > 0 && done >= total/2 {
+	identity, err := updateFromFeed(root, *feedURL, *publicKey, report, func(done, total uint64) bool {
+		if *cancel && done > 0 && done >= total/2 {
 			report("cancelling at %d of %d bytes", done, total)
 			return false
 		}
