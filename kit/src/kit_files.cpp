@@ -78,8 +78,6 @@ Listing list_folder(const std::wstring& folder) {
     return listing;
 }
 
-namespace {
-
 std::string utf8(std::wstring_view text) {
     if (text.empty()) return {};
     const int size = ::WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, text.data(), static_cast<int>(text.size()),
@@ -90,6 +88,8 @@ std::string utf8(std::wstring_view text) {
                           /*lpDefaultChar=*/nullptr, /*lpUsedDefaultChar=*/nullptr);
     return result;
 }
+
+namespace {
 
 // As a user writes it, without the "\\?\" the kit acts through.
 std::wstring shown(const std::wstring& path) {

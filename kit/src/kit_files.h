@@ -84,6 +84,9 @@ private:
 // folder + "\\" + name, without doubling a separator or splitting a bare drive from its path.
 std::wstring join(const std::wstring& folder, std::wstring_view name);
 
+// UTF-8 of Windows text, for messages; a lone surrogate becomes U+FFFD.
+std::string utf8(std::wstring_view text);
+
 // Throws KitError "<message> (error <code>)", of ErrorKind::system with that code unless
 // another kind is given.
 [[noreturn]] void fail(std::string_view message, DWORD error, ErrorKind kind = ErrorKind::system);

@@ -12,8 +12,6 @@
 
 namespace qor::kit::detail {
 
-std::string utf8(std::wstring_view text);
-
 std::optional<DWORD> attributes_of(const std::wstring& path);
 
 // The first prefix that is a reparse point (link, junction, mount point), which the
