@@ -1,7 +1,5 @@
 #include "root_queries.h"
 
-#include <algorithm>
-
 #include "qor/launcher_kit.h"
 
 namespace qor::kit::detail {

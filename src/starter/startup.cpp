@@ -22,13 +22,28 @@ bool is_pass_through_request(const ArgumentList& forwarded) {
     return forwarded.size() == 1 && (forwarded[0] == L"--version" || forwarded[0] == L"--help");
 }
 
-// The lock is the open handle itself: nobody can open the file while it is held.
+UniqueHandle open_lock_file(const Path& lock_path, DWORD disposition) {
+    return UniqueHandle(::CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
+                                      /*lpSecurityAttributes=*/nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                                      /*hTemplateFile=*/nullptr));
+}
+
+// The lock is the open handle itself: nobody can open the file while it is held. It is
+// opened before it is created: Wine shows no link to nothing at the name, and creating
+// through such a link would create its target, outside the root.
 UniqueHandle lock_launcher_root(const Path& launcher_root) {
     const Path lock_path = append_path(launcher_root, to_path_text(kLockFileName));
     inspect_launcher_path(lock_path);
-    UniqueHandle lock(::CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                                    /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    /*hTemplateFile=*/nullptr));
+    UniqueHandle lock = open_lock_file(lock_path, OPEN_EXISTING);
+    if (!lock && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        lock = open_lock_file(lock_path, CREATE_NEW);
+        // A name that exists and cannot be found is a link to nothing.
+        if (!lock && ::GetLastError() == ERROR_FILE_EXISTS &&
+            ::GetFileAttributesW(lock_path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+            throw Failure(std::string(kRedirectRefusal));
+        }
+    }
     if (!lock) throw Failure("The launcher is already running, or its folder is read-only");
     return lock;
 }

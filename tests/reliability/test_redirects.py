@@ -77,6 +77,14 @@ def link_in_place(relative):
     return make
 
 
+def link_to_nothing(relative):
+    """A link whose target does not exist: Wine lists no such name, and opening it to create
+    would create the target."""
+    def make(layout):
+        os.symlink(layout.case / "link-target", layout.root / relative)
+    return make
+
+
 # (name, folder above the root, staged version present, how the link is made)
 BEFORE_ANY_START = [
     ("folder above the root", "above", False, link_above),
@@ -88,6 +96,7 @@ BEFORE_ANY_START = [
     # launcher-state.tmp is only looked at when something is published: a staged version makes the run publish.
     ("launcher-state.tmp", "", True, link_in_place("launcher-state.tmp")),
     ("starter.lock", "", False, link_in_place("starter.lock")),
+    ("starter.lock linked to nothing", "", False, link_to_nothing("starter.lock")),
     # A link the current version meets too is the root's fault, not the update's: the staged version stays.
     ("versions with an update staged", "", True, link_in_place("versions")),
     ("folder above the root with an update staged", "above", True, link_above),
@@ -115,6 +124,7 @@ class RedirectTest(unittest.TestCase):
                 self.assertEqual(layout.received(), [], "a launcher was started")
                 self.assertEqual(self.state_bytes(layout), state_before)
                 self.assertEqual((layout.root / "launcher-state.tmp").exists(), tmp_before)
+                self.assertFalse(os.path.lexists(layout.case / "link-target"), "created through a link")
 
     def run_until_announced(self, layout, script, version):
         folder = layout.root / "versions" / version
