@@ -61,7 +61,7 @@ ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 # What a clean Windows has: an import of anything else (libstdc++-6.dll, libgcc_s_seh-1.dll,
 # libwinpthread-1.dll of a build without -static) stops a launcher from starting.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "bcrypt.dll", "msvcrt.dll", "shell32.dll",
-               "ole32.dll", "ws2_32.dll", "ntdll.dll", "gdi32.dll", "version.dll", "shlwapi.dll"}
+               "ole32.dll", "ws2_32.dll", "ntdll.dll", "gdi32.dll", "version.dll", "shlwapi.dll", "winhttp.dll"}
 BUILT_IN_PACKAGE = ["QorStarter.exe", "QorRoot.exe"]
 
 
