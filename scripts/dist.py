@@ -7,8 +7,12 @@ file, the protocol, a README, the licence, the change log and SHA256SUMS over ev
 file; dist/SHA256SUMS beside the zip covers the zip itself. The version is the CMake
 project's (CMakeLists.txt). Before it says "done" it checks the package as a newcomer
 would meet it: the sums verify with sha256sum -c, the starter says the package's version,
-and in an empty folder holding nothing but the unzipped package the sample builds with the
-package's own files and flags, and imports only DLLs that every Windows has.
+the Node binding's README links only to files the package has, and in an empty folder
+holding nothing but the unzipped package the sample builds with the package's own files and
+flags, and imports only DLLs that every Windows has.
+
+`dist.py --node-binding <new folder>` lays out the Node binding alone as the package holds it,
+for the build to install with npm and build the Node launcher with.
 """
 
 import hashlib
@@ -53,6 +57,9 @@ CONTENTS = [
     ("bindings/go", PROJECT / "bindings" / "go"),
     ("bindings/csharp", PROJECT / "bindings" / "csharp"),
     ("bindings/node", PROJECT / "bindings" / "node"),
+    # Beside the Node binding's build command, which lays it into every version folder, and
+    # which npm installs with the binding.
+    ("bindings/node/QorLauncherKit.dll", BUILD / "bin" / "bindings" / "QorLauncherKit.dll"),
 ]
 SUMS = "SHA256SUMS"
 # Zip entries get this time and mode, so that one package always zips to the same bytes.
@@ -73,16 +80,34 @@ def project_version():
     return match.group(1)
 
 
-def lay_out(package):
+# The Node binding as the package holds it, with the files its README points to.
+NODE_BINDING = ["bindings/node", "bindings/node/QorLauncherKit.dll", "bindings/c/qor_launcher_kit.h", "protocol.md"]
+
+
+def lay_out(package, only=None):
     if package.exists():
         shutil.rmtree(package)
     for target, source in CONTENTS:
+        if only is not None and target not in only:
+            continue
         destination = package / target
         destination.parent.mkdir(parents=True, exist_ok=True)
         if source.is_dir():
-            shutil.copytree(source, destination, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+            # A binding someone tried out in place keeps its node_modules out of the package.
+            shutil.copytree(source, destination, ignore=shutil.ignore_patterns("__pycache__", "*.pyc", "node_modules"))
         else:
             shutil.copy2(source, destination)
+
+
+def check_links(package, readme):
+    """Every relative link of a README in the package names a file the package has."""
+    text = (package / readme).read_text(encoding="utf-8")
+    for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text):
+        if "://" in target:
+            continue
+        linked = ((package / readme).parent / target).resolve()
+        if not linked.is_relative_to(package.resolve()) or not linked.exists():
+            sys.exit(f"dist: {readme} links to {target}, which the package does not have")
 
 
 def files_of(package):
@@ -108,6 +133,7 @@ def write_zip(package, archive):
 
 def check(package, archive, version):
     subprocess.run(["sha256sum", "--quiet", "-c", SUMS], cwd=package, check=True)
+    check_links(package, "bindings/node/README.md")
     summed = [line.split("  ", 1)[1] for line in (package / SUMS).read_text().splitlines()]
     unsummed = sorted(set(files_of(package)) - set(summed) - {SUMS})
     if unsummed:
@@ -159,7 +185,19 @@ def write_zip_sums(archive):
     subprocess.run(["sha256sum", "--quiet", "-c", SUMS], cwd=archive.parent, check=True)
 
 
+def lay_out_node_binding(folder):
+    """The package's Node binding alone, laid out as in the package, for a build to install it
+    with npm. The folder must not exist yet: nothing a caller named by mistake is replaced."""
+    if folder.exists() or folder.is_symlink():
+        sys.exit(f"dist: {folder} exists; the Node binding is laid out in a new folder only")
+    lay_out(folder, only=NODE_BINDING)
+    check_links(folder, "bindings/node/README.md")
+
+
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--node-binding":
+        lay_out_node_binding(Path(sys.argv[2]))
+        return
     version = project_version()
     package = DIST / f"qor-starter-{version}"
     archive = DIST / f"{package.name}.zip"

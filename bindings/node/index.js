@@ -5,6 +5,16 @@
 const fs = require('node:fs');
 const path = require('node:path');
 
+// The package installs anywhere, so that a launcher can be built on any machine; the DLL runs
+// on 64-bit Windows only.
+if (process.platform !== 'win32' || process.arch !== 'x64') {
+  const error = new Error(`@qor/launcher-kit calls QorLauncherKit.dll, which runs on 64-bit Windows only, not on ` +
+    `${process.platform}-${process.arch}. Here, build the launcher's version folder with ` +
+    '"npx qor-node-launcher <entry script> --out <folder>" and run it on Windows (or under Wine).');
+  error.code = 'UNSUPPORTED_PLATFORM';
+  throw error;
+}
+
 // The interface of qor_launcher_kit.h this binding was written for.
 const INTERFACE_VERSION = 2;
 // A ready launcher that exits with this code is started again, into the staged version.

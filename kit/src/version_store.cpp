@@ -513,8 +513,9 @@ std::string install(const std::wstring& launcher_root, const std::wstring& sourc
     const std::string manifest = detail::format_manifest(copier.entries());
     const std::string identity = detail::sha256_of_bytes(algorithm, manifest);
     if (!announced.empty() && identity != announced) {
-        std::string message = "Downloaded version does not match its identity";
-        if (expected_manifest != nullptr) message += ": " + first_difference(announced_entries, copier.entries());
+        std::string message =
+            "Downloaded version does not match its identity: expected " + announced + ", got " + identity;
+        if (expected_manifest != nullptr) message += "; " + first_difference(announced_entries, copier.entries());
         throw KitError(message, ErrorKind::identity_mismatch);
     }
     const std::wstring final_path = join(versions, std::wstring(identity.begin(), identity.end()));

@@ -50,7 +50,7 @@ def build_folder(folder, executable_bytes, with_kit=True):
     folder.mkdir(parents=True)
     (folder / "QorLauncher.exe").write_bytes(executable_bytes)
     for companion in LAUNCHER.parent.iterdir():
-        if companion.is_file() and companion.name != LAUNCHER.name:
+        if companion.is_file() and companion.name not in (LAUNCHER.name, DLL.name):
             shutil.copy2(companion, folder / companion.name)
     if with_kit:
         shutil.copy2(DLL, folder / "QorLauncherKit.dll")

@@ -228,7 +228,8 @@ TEST_F(VersionStore, InstallCopiesTheFolderUnderTheSha256OfItsManifestAndNothing
     for (const auto& [path, bytes] : kVectorFiles) write(download() / fs::u8path(path), bytes);
     fs::create_directories(download() / "assets" / "empty");
     // A download that is not the version announced leaves nothing under versions.
-    EXPECT_EQ(install_failure(kOther), "Downloaded version does not match its identity");
+    EXPECT_EQ(install_failure(kOther),
+              "Downloaded version does not match its identity: expected " + kOther + ", got " + kVectorIdentity);
     EXPECT_EQ(names(versions()), std::vector<std::string>{});
     EXPECT_EQ(install_failure(std::string(64, 'A')), "Invalid version identity");
     const std::string identity = qor::kit::install_version(root(), download().wstring(), kVectorIdentity);

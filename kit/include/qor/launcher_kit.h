@@ -206,7 +206,8 @@ std::string failed_update(const std::wstring& launcher_root);
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder);
 // The same for a download whose identity was announced (by an update server): a source
 // whose manifest hashes to anything else is refused before anything is published, leaving
-// nothing behind: "Downloaded version does not match its identity" (identity_mismatch);
+// nothing behind: "Downloaded version does not match its identity: expected <announced>, got
+// <identity of the files>" (identity_mismatch);
 // "Invalid version identity" when expected_identity is not 64 characters of 0-9a-f.
 std::string install_version(const std::wstring& launcher_root, const std::wstring& source_folder,
                             std::string_view expected_identity);
