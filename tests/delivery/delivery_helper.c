@@ -1,5 +1,6 @@
 /* What the delivery tests do to a Windows machine, as its administrator's tools would:
  *   delivery_helper trust-root <certificate.der>   adds a CA to the machine's Root store (certutil -addstore Root)
+ *   delivery_helper distrust-root <certificate.der> removes it again (certutil -delstore Root)
  *   delivery_helper winhttp-proxy <host:port>|none  sets WinHTTP's proxy (netsh winhttp set/reset proxy)
  *   delivery_helper hold <file> <milliseconds>      holds file open without sharing, as another program would
  * Prints what it did; exits 0, or 1 with the Windows error. */
@@ -15,22 +16,34 @@ static int failed(const char* what) {
     return 1;
 }
 
-static int trust_root(const char* path) {
+/* Wine 8 keeps this store in HKLM\Software\Microsoft\SystemCertificates\Root\Certificates,
+ * beside the host's CAs that it adds on its own, and WinHTTP's checks honour it (measured). */
+static int change_root(const char* path, int trust) {
     static BYTE der[16384];
     size_t size;
     HCERTSTORE store;
+    PCCERT_CONTEXT certificate;
+    PCCERT_CONTEXT found;
     FILE* file = fopen(path, "rb");
     if (file == NULL) return failed("open certificate");
     size = fread(der, 1, sizeof der, file);
     fclose(file);
     store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == NULL) return failed("open Root store");
-    if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, (DWORD)size,
-                                          CERT_STORE_ADD_REPLACE_EXISTING, NULL)) {
-        return failed("add certificate");
+    if (trust) {
+        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, (DWORD)size,
+                                              CERT_STORE_ADD_REPLACE_EXISTING, NULL)) {
+            return failed("add certificate");
+        }
+    } else {
+        certificate = CertCreateCertificateContext(X509_ASN_ENCODING, der, (DWORD)size);
+        if (certificate == NULL) return failed("read certificate");
+        found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, NULL);
+        CertFreeCertificateContext(certificate);
+        if (found != NULL && !CertDeleteCertificateFromStore(found)) return failed("remove certificate");
     }
     CertCloseStore(store, 0);
-    puts("trusted");
+    puts(trust ? "trusted" : "distrusted");
     return 0;
 }
 
@@ -61,9 +74,10 @@ static int hold(const char* path, const char* milliseconds) {
 
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IONBF, 0);
-    if (argc == 3 && strcmp(argv[1], "trust-root") == 0) return trust_root(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "trust-root") == 0) return change_root(argv[2], 1);
+    if (argc == 3 && strcmp(argv[1], "distrust-root") == 0) return change_root(argv[2], 0);
     if (argc == 3 && strcmp(argv[1], "winhttp-proxy") == 0) return winhttp_proxy(argv[2]);
     if (argc == 4 && strcmp(argv[1], "hold") == 0) return hold(argv[2], argv[3]);
-    fputs("usage: delivery_helper trust-root <der> | winhttp-proxy <host:port>|none | hold <file> <ms>\n", stderr);
+    fputs("usage: delivery_helper trust-root|distrust-root <der> | winhttp-proxy <host:port>|none | hold <file> <ms>\n", stderr);
     return 100;
 }
