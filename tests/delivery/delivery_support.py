@@ -17,6 +17,7 @@ from e2e_support import keep_wineserver_briefly  # noqa: E402,F401
 
 BUILD_TAG = hashlib.sha1(str(qorwine.BUILD.resolve()).encode()).hexdigest()[:4]
 PROBE = qorwine.BIN / "bindings" / "delivery_probe.exe"
+HELPER = qorwine.BIN / "bindings" / "delivery_helper.exe"
 
 
 class Author:

@@ -14,11 +14,10 @@ BUILD = Path(os.environ.get("QOR_BUILD_DIR", HERE.parents[1] / "build"))
 os.environ.setdefault("QOR_WINEPREFIX", str(BUILD / "wine-prefix-transport"))
 sys.path.insert(0, str(HERE))
 
-from delivery_support import BUILD_TAG, PROBE, PROJECT, Author, keep_wineserver_briefly, lay_out_root, \
+from delivery_support import BUILD_TAG, HELPER, PROBE, PROJECT, Author, keep_wineserver_briefly, lay_out_root, \
     make_certificates, make_version, qorwine, snapshot  # noqa: E402
 from release_server import ForwardingProxy, ReleaseServer  # noqa: E402
 
-HELPER = qorwine.BIN / "bindings" / "delivery_helper.exe"
 OK, DOWNLOAD_FAILED = 0, 15
 NOT_TRUSTED = "Update server's certificate is not trusted"
 
