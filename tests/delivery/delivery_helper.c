@@ -4,9 +4,12 @@
  *   delivery_helper winhttp-proxy <host:port>|none  sets WinHTTP's proxy (netsh winhttp set/reset proxy)
  *   delivery_helper hold <file> <milliseconds>      holds file open without sharing, as another program would
  * Prints what it did; exits 0, or 1 with the Windows error. */
+/* wincrypt.h and winhttp.h need windows.h before them. */
+/* clang-format off */
 #include <windows.h>
 #include <wincrypt.h>
 #include <winhttp.h>
+/* clang-format on */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,6 +81,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "distrust-root") == 0) return change_root(argv[2], 0);
     if (argc == 3 && strcmp(argv[1], "winhttp-proxy") == 0) return winhttp_proxy(argv[2]);
     if (argc == 4 && strcmp(argv[1], "hold") == 0) return hold(argv[2], argv[3]);
-    fputs("usage: delivery_helper trust-root|distrust-root <der> | winhttp-proxy <host:port>|none | hold <file> <ms>\n", stderr);
+    fputs("usage: delivery_helper trust-root|distrust-root <der> | winhttp-proxy <host:port>|none | hold <file> <ms>\n",
+          stderr);
     return 100;
 }
