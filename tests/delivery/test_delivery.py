@@ -54,6 +54,7 @@ class DeliveryTest(unittest.TestCase):
     def setUp(self):
         self.server.faults.clear()
         self.server.log.clear()
+        self.server.seen.clear()
         self.root = self.base / f"root-{self._testMethodName[5:30]}"
         lay_out_root(self.root, self.v1, starter=False)
 
@@ -103,7 +104,7 @@ class DeliveryTest(unittest.TestCase):
             killed = self.start_probe(root, server)
             self.wait_for(lambda: extra in server.seen, "the killed download's request")
             killed.kill()
-            killed.wait(30)
+            qorwine.finish(killed, timeout=30)
             self.assertTrue((root / f"downloading-{self.id2}" / "download.lock").is_file())
             del server.faults[extra]
             again = qorwine.finish(self.start_probe(root, server), timeout=90)
@@ -116,7 +117,7 @@ class DeliveryTest(unittest.TestCase):
             status, output = self.probe()
         finally:
             holder.kill()
-            holder.wait(30)
+            qorwine.finish(holder, timeout=30)
         self.assertEqual(status, ROOT_BUSY, output)
         self.assertIn("Launcher root is busy with another update", output)
         self.assertEqual(self.server.bytes_sent(), self.changed2)
