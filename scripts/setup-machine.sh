@@ -10,6 +10,8 @@ command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v x86_64-w64-mingw32-objdump >/dev/null || need+=(binutils-mingw-w64-x86-64)
 command -v wine >/dev/null || need+=(wine wine64)
 [ -d /usr/lib/wine ] && [ -e /usr/lib/wine/wine64 ] || need+=(wine64)
+# Wine's TLS (HTTPS through WinHTTP) loads GnuTLS at run time; libwine only recommends it.
+[ -e /usr/lib/x86_64-linux-gnu/libgnutls.so.30 ] || need+=(libgnutls30)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v python3 >/dev/null || need+=(python3)
 # QorRelease signs feeds with Python's cryptography package.

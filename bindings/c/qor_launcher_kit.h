@@ -61,7 +61,7 @@ extern "C" {
 #define QOR_KIT_VERSION_NOT_INSTALLED 6 /* the version named is not in versions */
 #define QOR_KIT_IDENTITY_MISMATCH 7     /* the files installed are not the version announced */
 #define QOR_KIT_INVALID_IDENTITY 8      /* not 64 characters of 0-9a-f */
-#define QOR_KIT_ROOT_BUSY 9             /* another update held update.lock past the wait */
+#define QOR_KIT_ROOT_BUSY 9             /* update.lock held past the wait, or the update downloading */
 #define QOR_KIT_STARTER_RUNNING 10      /* a starter runs in the root */
 #define QOR_KIT_NOT_LAUNCHER_ROOT 11    /* missing, a file, or a folder that is no launcher root */
 #define QOR_KIT_SYSTEM_ERROR 12         /* Windows refused; see qor_kit_last_error_system_code */
@@ -232,9 +232,10 @@ typedef int (*qor_kit_progress_callback)(void* context, unsigned long long done,
  * the identity to stage (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). progress may
  * be NULL. Refuses a manifest or file that is not what the feed signed
  * (QOR_KIT_IDENTITY_MISMATCH), a manifest breaking its grammar or naming an unsafe path
- * (QOR_KIT_INVALID_UPDATE), server failures (QOR_KIT_DOWNLOAD_FAILED); after a refusal the
- * root is as it was, after a cancellation or a server failure what was fetched stays in
- * <root>\downloading-<identity> for the next call. */
+ * (QOR_KIT_INVALID_UPDATE), server failures (QOR_KIT_DOWNLOAD_FAILED), and a second call for
+ * an update another call is downloading (QOR_KIT_ROOT_BUSY, at once); after a refusal the
+ * root is as it was, after a cancellation, a server failure or an install that found the root
+ * busy what was fetched stays in <root>\downloading-<identity> for the next call. */
 QOR_KIT_API int qor_kit_download_update(const char* launcher_root, const qor_kit_update* update,
                                         qor_kit_progress_callback progress, void* context, char* identity,
                                         size_t identity_size, size_t* required);

@@ -26,6 +26,10 @@ constexpr std::wstring_view kRecordTemporaryName = L"release-record.staging";
 constexpr std::wstring_view kPartSuffix = L".part";
 constexpr std::wstring_view kVersionFolderName = L"version";
 constexpr std::wstring_view kManifestSuffix = L".manifest";
+// Held without sharing for a whole download, inside its folder: a handle that dies with its
+// process, so a download killed midway blocks no later call. Never update.lock, whose wait
+// would stall a stage or a prune for as long as a download runs.
+constexpr std::wstring_view kDownloadLockName = L"download.lock";
 constexpr unsigned long kDefaultTimeoutMilliseconds = 30'000;
 
 std::wstring widen_utf8(std::string_view text) {
@@ -99,6 +103,30 @@ void write_release_record(const std::wstring& launcher_root, const detail::Relea
     }
 }
 
+// Opens folder's download lock, created when missing. Returns 0, a sharing conflict while
+// another call holds it, or another Windows error (kLinkAtName, kFolderAtName).
+DWORD lock_download(const std::wstring& folder, FileHandle& lock) {
+    const DWORD error =
+        detail::open_own_file(join(folder, kDownloadLockName), GENERIC_READ | DELETE, /*share=*/0, lock);
+    // A lock being deleted by the call that finished with it answers access denied.
+    return detail::is_sharing_conflict(error) ? ERROR_SHARING_VIOLATION : error;
+}
+
+// Removes a download folder whose lock is held: all else while it is held, so that no other
+// call starts there meanwhile, then the lock through its own handle, then the empty folder.
+void remove_download(const std::wstring& folder, FileHandle lock) {
+    const std::wstring extended = detail::extended_path(folder);
+    std::vector<std::wstring> left;
+    for (const detail::FolderEntry& entry : detail::list_folder(folder).entries) {
+        if (entry.name != kDownloadLockName) detail::remove_entry(join(extended, entry.name), entry.attributes, left);
+    }
+    FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/TRUE};
+    ::SetFileInformationByHandle(lock.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    lock.close();
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) detail::remove_entry(extended, attributes, left);
+}
+
 std::string fetch_whole(detail::HttpClient& http, const std::string& url, std::size_t limit, std::string_view what) {
     std::string bytes;
     http.get(
@@ -134,32 +162,76 @@ public:
     std::string run() {
         remove_other_downloads();
         detail::refuse_redirects(folder_);
+        take_lock();
         try {
             const std::string manifest = fetch_manifest();
-            if (!::CreateDirectoryW(folder_.c_str(), /*lpSecurityAttributes=*/nullptr)) {
-                const DWORD error = ::GetLastError();
-                if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
-            }
+            reclaim_assembled();
             gather();
             const std::wstring version = assemble();
             const std::string identity = detail::install_version_matching(root_, version, manifest);
-            remove_folder();
+            remove_download(folder_, std::move(lock_));
             detail::ReleaseRecord record = read_release_record(root_);
             std::uint64_t& highest = record[update_.channel];
             if (update_.release > highest) highest = update_.release;
             write_release_record(root_, record);
             return identity;
         } catch (const KitError& error) {
-            // What a cancelled or interrupted transfer fetched stays for the next call; after a
-            // refusal, the server's included (an HTTP error), nothing of this update stays.
+            // What a cancelled or interrupted transfer fetched stays for the next call, and so
+            // does a whole version that found the root busy; after a refusal, the server's
+            // included (an HTTP error), nothing of this update stays.
             const bool resumable = error.kind() == ErrorKind::cancelled ||
                                    (error.kind() == ErrorKind::download_failed && http_.interrupted());
-            if (!resumable || !holds_fetched_bytes()) remove_folder();
+            const bool keep = error.kind() == ErrorKind::root_busy || (resumable && holds_fetched_bytes());
+            if (!keep && lock_.valid()) remove_download(folder_, std::move(lock_));
             throw;
         }
     }
 
 private:
+    // One download per update at a time: a second call for it is refused at once, leaving
+    // the first alone.
+    void take_lock() {
+        for (int attempt = 0;; ++attempt) {
+            if (!::CreateDirectoryW(folder_.c_str(), /*lpSecurityAttributes=*/nullptr)) {
+                const DWORD error = ::GetLastError();
+                if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
+            }
+            const DWORD error = lock_download(folder_, lock_);
+            if (error == 0) return;
+            if (error == ERROR_SHARING_VIOLATION) {
+                throw KitError("Launcher root is busy with another download of this update", ErrorKind::root_busy);
+            }
+            // The call that held it has just removed the folder.
+            if (error == ERROR_PATH_NOT_FOUND && attempt == 0) continue;
+            const std::wstring path = join(folder_, kDownloadLockName);
+            if (error == detail::kLinkAtName || error == detail::kFolderAtName) detail::refuse_name(path, error);
+            detail::fail("Cannot store download", error);
+        }
+    }
+
+    // The version a call assembled before its install found the root busy: its files go back
+    // to their blobs, where gather checks them again. A link never moves.
+    void reclaim_assembled() {
+        const std::wstring version = join(detail::extended_path(folder_), kVersionFolderName);
+        const DWORD attributes = ::GetFileAttributesW(version.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return;
+        if (detail::is_folder(attributes) && !detail::is_link(attributes)) {
+            for (const detail::ManifestEntry& entry : entries_) {
+                const std::wstring blob = detail::extended_path(blob_path(entry.sha256));
+                const std::wstring placed = local_path(version, entry.path);
+                if (file_size(blob) || !is_own_file(placed)) continue;
+                ::MoveFileExW(placed.c_str(), blob.c_str(), /*dwFlags=*/0);
+            }
+        }
+        std::vector<std::wstring> left;
+        detail::remove_entry(version, attributes, left);
+    }
+
+    static bool is_own_file(const std::wstring& path) {
+        const FileHandle file = open_shared_for_reading(path);
+        return file.valid() && detail::is_listed_name(file.get(), path);
+    }
+
     std::string fetch_manifest() {
         const std::string url = folder_url_ + "manifests/" + update_.identity;
         std::string manifest = fetch_whole(http_, url, detail::kManifestMaxBytes, "update manifest");
@@ -439,22 +511,26 @@ private:
         return false;
     }
 
-    void remove_folder() const {
-        const DWORD attributes = ::GetFileAttributesW(folder_.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) return;
-        std::vector<std::wstring> left;
-        detail::remove_entry(detail::extended_path(folder_), attributes, left);
-    }
-
-    // Only one download is kept to resume: that of the update asked for now.
+    // Only one download is kept to resume: that of the update asked for now. One that another
+    // call is running stays.
     void remove_other_downloads() const {
         const std::wstring own = std::wstring(kDownloadPrefix) + detail::widen_ascii(update_.identity);
         for (const detail::FolderEntry& entry : detail::list_folder(root_).entries) {
             if (entry.name == own || !detail::has_hex_suffix(entry.name, kDownloadPrefix, kVersionIdentityLength)) {
                 continue;
             }
+            const std::wstring folder = join(root_, entry.name);
+            if (detail::is_folder(entry.attributes) && !detail::is_link(entry.attributes)) {
+                FileHandle lock;
+                const DWORD error = lock_download(folder, lock);
+                if (error == ERROR_SHARING_VIOLATION) continue;
+                if (error == 0) {
+                    remove_download(folder, std::move(lock));
+                    continue;
+                }
+            }
             std::vector<std::wstring> left;
-            detail::remove_entry(detail::extended_path(join(root_, entry.name)), entry.attributes, left);
+            detail::remove_entry(detail::extended_path(folder), entry.attributes, left);
         }
     }
 
@@ -464,6 +540,7 @@ private:
     const std::wstring folder_;
     const std::string folder_url_;
     detail::HttpClient http_;
+    FileHandle lock_;
     std::vector<detail::ManifestEntry> entries_;
     std::map<std::string, Blob> blobs_;
     std::uint64_t done_ = 0;

@@ -14,6 +14,22 @@ constexpr DWORD kReadBufferBytes = 256 * 1024;
 constexpr wchar_t kUserAgent[] = L"QorLauncherKit/1";
 constexpr DWORD kSocketTimedOut = 10060;  // WSAETIMEDOUT, without winsock2.h
 
+bool is_certificate_failure(DWORD error) {
+    switch (error) {
+        case ERROR_WINHTTP_SECURE_FAILURE:
+        case ERROR_WINHTTP_SECURE_INVALID_CA:
+        case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        case ERROR_WINHTTP_SECURE_INVALID_CERT:
+        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+        case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+        case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 [[noreturn]] void transport_failure(std::string_view what, const std::string& url, DWORD error,
                                     unsigned long timeout_milliseconds) {
     std::string text;
@@ -24,6 +40,12 @@ constexpr DWORD kSocketTimedOut = 10060;  // WSAETIMEDOUT, without winsock2.h
         text = "Cannot reach update server";
     } else if (error == ERROR_WINHTTP_REDIRECT_FAILED) {
         text = "Update server redirected too often or to a place not allowed";
+    } else if (is_certificate_failure(error)) {
+        text = "Update server's certificate is not trusted";
+    } else if (error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR) {
+        // Windows: no protocol both sides speak. Wine 8 ends here for every certificate it
+        // refuses (an unknown CA, another name), never at ERROR_WINHTTP_SECURE_FAILURE.
+        text = "Update server's certificate is not trusted, or no secure connection could be agreed";
     } else {
         text = "Download from update server failed";
     }
@@ -51,13 +73,31 @@ std::string narrow_ascii(const std::wstring& text) {
     return result;
 }
 
+struct GlobalFreer {
+    void operator()(wchar_t* text) const { ::GlobalFree(text); }
+};
+using GlobalText = std::unique_ptr<wchar_t, GlobalFreer>;
+
+// The proxy an administrator set for WinHTTP (netsh winhttp set proxy), if any.
+bool machine_proxy_set() {
+    WINHTTP_PROXY_INFO info{};
+    if (!::WinHttpGetDefaultProxyConfiguration(&info)) return false;
+    const GlobalText proxy(info.lpszProxy);
+    const GlobalText bypass(info.lpszProxyBypass);
+    return info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy != nullptr && proxy.get()[0] != L'\0';
+}
+
 }  // namespace
 
 HttpClient::HttpClient(unsigned long timeout_milliseconds) : timeout_milliseconds_(timeout_milliseconds) {
-    // The system's proxy settings: automatic ones (Windows 8.1 and later), else WinHTTP's own.
-    HINTERNET session = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                      WINHTTP_NO_PROXY_BYPASS, /*dwFlags=*/0);
-    if (session == nullptr) {
+    // The system's proxy settings: WinHTTP's own when an administrator set one, else the
+    // automatic ones (the user's, a configuration script; Windows 8.1 and later). Wine 8 opens
+    // an automatic session but then connects directly, reading neither setting (measured);
+    // DEFAULT_PROXY reads the administrator's.
+    const DWORD access = machine_proxy_set() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY;
+    HINTERNET session =
+        ::WinHttpOpen(kUserAgent, access, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, /*dwFlags=*/0);
+    if (session == nullptr && access != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY) {
         session = ::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                 WINHTTP_NO_PROXY_BYPASS, /*dwFlags=*/0);
     }

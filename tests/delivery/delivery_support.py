@@ -17,6 +17,7 @@ from e2e_support import keep_wineserver_briefly  # noqa: E402,F401
 
 BUILD_TAG = hashlib.sha1(str(qorwine.BUILD.resolve()).encode()).hexdigest()[:4]
 PROBE = qorwine.BIN / "bindings" / "delivery_probe.exe"
+HELPER = qorwine.BIN / "bindings" / "delivery_helper.exe"
 
 
 class Author:
@@ -106,3 +107,53 @@ def snapshot(root, ignore=("launcher.log",)):
     root = Path(root)
     return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() else None)
             for p in sorted(root.rglob("*")) if p.name not in ignore}
+
+
+def make_certificates(folder):
+    """A throwaway CA and server certificates for a TLS release server on 127.0.0.1:
+    {"ca": CA's DER file, name: (PEM file, key file)} for "trusted" (the CA's, for localhost
+    and 127.0.0.1), "stranger" (the same names, from another CA) and "wrong-name" (the CA's,
+    for another host)."""
+    import datetime
+    import ipaddress
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def certificate(subject, subject_key, issuer, issuer_key, extensions):
+        builder = x509.CertificateBuilder().subject_name(subject).issuer_name(issuer) \
+            .public_key(subject_key.public_key()).serial_number(x509.random_serial_number()) \
+            .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=2))
+        for extension, critical in extensions:
+            builder = builder.add_extension(extension, critical=critical)
+        return builder.sign(issuer_key, hashes.SHA256())
+
+    def authority(name):
+        key = ec.generate_private_key(ec.SECP256R1())
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+        return key, certificate(subject, key, subject, key, [(x509.BasicConstraints(ca=True, path_length=0), True)])
+
+    def server(name, ca_key, ca, hosts):
+        key = ec.generate_private_key(ec.SECP256R1())
+        names = [x509.IPAddress(ipaddress.ip_address(h)) if h[0].isdigit() else x509.DNSName(h) for h in hosts]
+        cert = certificate(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, hosts[0])]), key, ca.subject, ca_key,
+                           [(x509.SubjectAlternativeName(names), False),
+                            (x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False)])
+        pem, key_file = folder / f"{name}.pem", folder / f"{name}.key"
+        pem.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+        key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                               serialization.NoEncryption()))
+        return pem, key_file
+
+    ca_key, ca = authority("Qor test CA")
+    other_key, other = authority("Qor test CA")  # the same name, another key
+    (folder / "ca.der").write_bytes(ca.public_bytes(serialization.Encoding.DER))
+    return {"ca": folder / "ca.der",
+            "trusted": server("trusted", ca_key, ca, ["localhost", "127.0.0.1"]),
+            "stranger": server("stranger", other_key, other, ["localhost", "127.0.0.1"]),
+            "wrong-name": server("wrong-name", ca_key, ca, ["updates.invalid"])}

@@ -1,8 +1,10 @@
 """A static HTTP host for release folders, on 127.0.0.1 only, with ranges and a log of what
 it sent, and the faults of a hostile or broken server on request."""
 
+import http.client
 import http.server
 import re
+import ssl
 import threading
 import time
 from pathlib import Path
@@ -13,14 +15,17 @@ ENDLESS_CHUNK = b"x" * 65536
 
 
 class ReleaseServer:
-    """Serves folder at http://127.0.0.1:<port>/. faults maps a URL path to one of:
+    """Serves folder at http://127.0.0.1:<port>/, or over TLS at https://localhost:<port>/
+    with certificate (its PEM file and key file). faults maps a URL path to one of:
     404, 500, "html" (an error page under 200), "endless" (a body that never ends), "stall"
-    (headers, then silence), "redirect-loop", ("break", n) (n bytes of
-    the body, then the connection dropped), ("replace", bytes) (served instead of the file)."""
+    (headers, then silence), "redirect-loop", ("break", n) (n bytes of the body, then the
+    connection dropped), ("replace", bytes) (served instead of the file), ("delay", seconds)
+    (the file, after that pause)."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, certificate=None):
         self.folder = Path(folder)
         self.faults = {}
+        self.seen = []  # each path as its request arrives
         self.log = []  # (path, range start or None, body bytes sent)
         self.stop = threading.Event()
         server = self
@@ -34,7 +39,10 @@ class ReleaseServer:
 
             def do_GET(self):
                 path = self.path.split("?")[0]
+                server.seen.append(path)
                 fault = server.faults.get(path)
+                if isinstance(fault, tuple) and fault[0] == "delay":
+                    server.stop.wait(min(fault[1], FAULT_BOUND_SECONDS))
                 sent = self.answer(path, fault)
                 server.log.append((path, self.range_start(), sent))
 
@@ -110,9 +118,18 @@ class ReleaseServer:
                 file = server.folder / relative
                 return file if file.is_file() else None
 
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd = QuietServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
         self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/"
+        if certificate is not None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*certificate)
+            # The handshake in each request's thread: a client refusing the certificate
+            # never holds up the others.
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True,
+                                                    do_handshake_on_connect=False)
+            # Wine 8 checks a name, never an IP address, against the certificate (error 12038).
+            self.url = f"https://localhost:{self.httpd.server_address[1]}/"
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def __enter__(self):
@@ -126,3 +143,57 @@ class ReleaseServer:
 
     def bytes_sent(self, prefix="/files/"):
         return sum(sent for path, _, sent in self.log if path.startswith(prefix))
+
+
+class QuietServer(http.server.ThreadingHTTPServer):
+    def handle_error(self, request, client_address):
+        pass  # a client that refused the certificate, or hung up: the test reads the client
+
+
+class ForwardingProxy:
+    """An HTTP proxy on 127.0.0.1 that passes every request, whatever host it names, on to
+    upstream (http://127.0.0.1:<port>/) and records the request line's target."""
+
+    def __init__(self, upstream):
+        self.requests = []
+        host, port = upstream.split("//")[1].strip("/").split(":")
+        proxy = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+            timeout = FAULT_BOUND_SECONDS
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                proxy.requests.append(self.path)
+                path = "/" + self.path.split("//", 1)[-1].split("/", 1)[-1] if "//" in self.path else self.path
+                connection = http.client.HTTPConnection(host, int(port), timeout=FAULT_BOUND_SECONDS)
+                try:
+                    headers = {"Range": self.headers["Range"]} if self.headers["Range"] else {}
+                    connection.request("GET", path, headers=headers)
+                    answer = connection.getresponse()
+                    body = answer.read()
+                    self.send_response(answer.status)
+                    for name in ("Content-Type", "Content-Range"):
+                        if answer.getheader(name):
+                            self.send_header(name, answer.getheader(name))
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                finally:
+                    connection.close()
+
+        self.httpd = QuietServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.address = f"127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()

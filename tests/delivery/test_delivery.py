@@ -6,17 +6,18 @@ import base64
 import os
 import shutil
 import sys
+import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from delivery_support import BUILD_TAG, PROBE, Author, crafted_release, lay_out_root, make_version, manifest_of, \
+from delivery_support import BUILD_TAG, HELPER, PROBE, Author, crafted_release, lay_out_root, make_version, manifest_of, \
     sha, signed_release, snapshot  # noqa: E402
 from delivery_support import keep_wineserver_briefly, qorwine  # noqa: E402
 from release_server import ReleaseServer  # noqa: E402
 
-OK, INVALID_ARGUMENT, IDENTITY_MISMATCH = 0, 2, 7
+OK, INVALID_ARGUMENT, IDENTITY_MISMATCH, ROOT_BUSY = 0, 2, 7, 9
 BAD_SIGNATURE, INVALID_UPDATE, DOWNLOAD_FAILED, CANCELLED, OLDER_RELEASE = 13, 14, 15, 16, 17
 STALL_TIMEOUT_MS = "1500"
 
@@ -53,6 +54,7 @@ class DeliveryTest(unittest.TestCase):
     def setUp(self):
         self.server.faults.clear()
         self.server.log.clear()
+        self.server.seen.clear()
         self.root = self.base / f"root-{self._testMethodName[5:30]}"
         lay_out_root(self.root, self.v1, starter=False)
 
@@ -61,6 +63,69 @@ class DeliveryTest(unittest.TestCase):
                 *options]
         run = qorwine.run(PROBE, args, relay=False, timeout=90)
         return run.returncode, run.stdout.decode("utf-8", "replace")
+
+    def start_probe(self, root, server):
+        args = [qorwine.windows_path(root), server.url + "stable.feed", self.author.public_key]
+        return qorwine.start(PROBE, args, relay=False)
+
+    def wait_for(self, condition, what, seconds=60):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, f"waited {seconds} s for {what}")
+            time.sleep(0.05)
+
+    def assertInstalled(self, status, output, root):
+        self.assertEqual(status, OK, output)
+        self.assertIn(f"installed {self.id2}", output)
+        self.assertEqual(snapshot(root / "versions" / self.id2), snapshot(self.v2))
+        self.assertEqual(list(root.glob("downloading-*")), [])  # its lock included
+
+    def test_one_download_of_an_update_at_a_time(self):
+        extra = "/files/" + sha(self.files_v2["new/extra.dat"])
+        self.server.faults[extra] = ("delay", 8)
+        first = self.start_probe(self.root, self.server)
+        try:
+            self.wait_for(lambda: extra in self.server.seen, "the first download's request")
+            status, output = self.probe()
+            first_still_running = first.poll() is None
+        finally:
+            first = qorwine.finish(first, timeout=90)
+        self.assertEqual(status, ROOT_BUSY, output)
+        self.assertIn("Launcher root is busy with another download of this update", output)
+        self.assertTrue(first_still_running, "the second call waited for the first")
+        self.assertInstalled(first.returncode, first.stdout.decode(), self.root)
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
+
+        # A download killed midway leaves its lock file, which nobody holds any more.
+        root = self.base / "root-killed-download"
+        lay_out_root(root, self.v1, starter=False)
+        with ReleaseServer(self.author.release) as server:
+            server.faults[extra] = ("delay", 30)
+            killed = self.start_probe(root, server)
+            self.wait_for(lambda: extra in server.seen, "the killed download's request")
+            killed.kill()
+            qorwine.finish(killed, timeout=30)
+            self.assertTrue((root / f"downloading-{self.id2}" / "download.lock").is_file())
+            del server.faults[extra]
+            again = qorwine.finish(self.start_probe(root, server), timeout=90)
+        self.assertInstalled(again.returncode, again.stdout.decode(), root)
+
+    def test_a_version_that_finds_the_root_busy_is_kept_for_the_next_call(self):
+        holder = qorwine.start(HELPER, ["hold", qorwine.windows_path(self.root / "update.lock"), "60000"], relay=False)
+        try:
+            self.wait_for(lambda: b"held" in b"".join(holder.qor_output[0]["stdout"]), "update.lock held")
+            status, output = self.probe()
+        finally:
+            holder.kill()
+            qorwine.finish(holder, timeout=30)
+        self.assertEqual(status, ROOT_BUSY, output)
+        self.assertIn("Launcher root is busy with another update", output)
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
+        self.assertTrue((self.root / f"downloading-{self.id2}").is_dir())
+        self.server.log.clear()
+        status, output = self.probe()
+        self.assertInstalled(status, output, self.root)
+        self.assertEqual(self.server.bytes_sent(), 0)  # every file it verified was kept
 
     def test_fetches_only_what_changed_resuming_a_broken_and_a_cancelled_transfer(self):
         extra = "/files/" + sha(self.files_v2["new/extra.dat"])

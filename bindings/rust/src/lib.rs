@@ -139,7 +139,7 @@ pub enum ErrorKind {
     IdentityMismatch,
     /// Not 64 characters of 0-9a-f.
     InvalidIdentity,
-    /// Another update held update.lock past the wait.
+    /// update.lock was held past the wait, or another call is downloading the update.
     RootBusy,
     /// A starter runs in the launcher root.
     StarterRunning,

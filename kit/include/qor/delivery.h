@@ -54,7 +54,8 @@ struct Update {
 // newer is offered then. Throws KitError, changing nothing:
 //   ErrorKind::invalid_argument  a root, URL or public key no call accepts
 //   ErrorKind::download_failed   the server could not be reached, answered an HTTP error or a
-//                                web page, or stalled past the time-out
+//                                web page, stalled past the time-out, or showed a certificate
+//                                the system does not trust
 //   ErrorKind::invalid_update    a feed that breaks its grammar or limits (truncated, oversized)
 //   ErrorKind::bad_signature     a signature that does not verify: another key, or changed bytes
 //   ErrorKind::older_release     a release number lower than one already installed from this
@@ -76,8 +77,12 @@ using DownloadProgress = std::function<bool(std::uint64_t done, std::uint64_t to
 // to stage. Nothing reaches versions unless all of it verified. Files are gathered in
 // <root>\downloading-<identity>; an interrupted or cancelled transfer is kept there and
 // resumed (an HTTP range) by the next call for the same update, and removed once the
-// version is installed, when another update is downloaded, or after a refusal. Records the
-// release in release-record. Throws KitError:
+// version is installed, when another update is downloaded, or after a refusal; a version
+// whose install found the root busy stays there too. One call at a time downloads an update:
+// it holds download.lock in that folder throughout. Records the release in release-record.
+// Throws KitError:
+//   ErrorKind::root_busy         another call (this process or another) is downloading the
+//                                update: refused at once, that call untouched
 //   ErrorKind::cancelled         progress returned false; what was fetched stays for a resume
 //   ErrorKind::download_failed   as for check_for_update; what was fetched stays for a resume
 //   ErrorKind::invalid_update    a manifest that breaks its grammar or limits, names a path that

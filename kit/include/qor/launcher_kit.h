@@ -55,7 +55,7 @@ enum class ErrorKind : int {
     version_not_installed = 6,  // the version named is not in versions
     identity_mismatch = 7,      // what was installed or downloaded is not the version announced
     invalid_identity = 8,       // not 64 characters of 0-9a-f
-    root_busy = 9,              // another update held update.lock past the wait
+    root_busy = 9,              // update.lock held past the wait, or the update already downloading
     starter_running = 10,       // a starter runs in the root
     not_launcher_root = 11,     // the folder is no launcher root (missing, a file, or not ours)
     system = 12,                // Windows refused; system_error() holds its error code
