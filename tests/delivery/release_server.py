@@ -1,7 +1,6 @@
 """A static HTTP host for release folders, on 127.0.0.1 only, with ranges and a log of what
 it sent, and the faults of a hostile or broken server on request."""
 
-import http.client
 import http.server
 import re
 import ssl
@@ -26,6 +25,7 @@ class ReleaseServer:
         self.folder = Path(folder)
         self.faults = {}
         self.seen = []  # each path as its request arrives
+        self.proxied = []  # each URL asked for as of a proxy
         self.log = []  # (path, range start or None, body bytes sent)
         self.stop = threading.Event()
         server = self
@@ -39,6 +39,10 @@ class ReleaseServer:
 
             def do_GET(self):
                 path = self.path.split("?")[0]
+                # Asked as a proxy is (the whole URL): the server stands in for the proxy too.
+                if path.startswith("http://"):
+                    server.proxied.append(path)
+                    path = "/" + path.split("/", 3)[3]
                 server.seen.append(path)
                 fault = server.faults.get(path)
                 if isinstance(fault, tuple) and fault[0] == "delay":
@@ -148,52 +152,3 @@ class ReleaseServer:
 class QuietServer(http.server.ThreadingHTTPServer):
     def handle_error(self, request, client_address):
         pass  # a client that refused the certificate, or hung up: the test reads the client
-
-
-class ForwardingProxy:
-    """An HTTP proxy on 127.0.0.1 that passes every request, whatever host it names, on to
-    upstream (http://127.0.0.1:<port>/) and records the request line's target."""
-
-    def __init__(self, upstream):
-        self.requests = []
-        host, port = upstream.split("//")[1].strip("/").split(":")
-        proxy = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-            timeout = FAULT_BOUND_SECONDS
-
-            def log_message(self, *args):
-                pass
-
-            def do_GET(self):
-                proxy.requests.append(self.path)
-                path = "/" + self.path.split("//", 1)[-1].split("/", 1)[-1] if "//" in self.path else self.path
-                connection = http.client.HTTPConnection(host, int(port), timeout=FAULT_BOUND_SECONDS)
-                try:
-                    headers = {"Range": self.headers["Range"]} if self.headers["Range"] else {}
-                    connection.request("GET", path, headers=headers)
-                    answer = connection.getresponse()
-                    body = answer.read()
-                    self.send_response(answer.status)
-                    for name in ("Content-Type", "Content-Range"):
-                        if answer.getheader(name):
-                            self.send_header(name, answer.getheader(name))
-                    self.send_header("Content-Length", str(len(body)))
-                    self.end_headers()
-                    self.wfile.write(body)
-                finally:
-                    connection.close()
-
-        self.httpd = QuietServer(("127.0.0.1", 0), Handler)
-        self.httpd.daemon_threads = True
-        self.address = f"127.0.0.1:{self.httpd.server_address[1]}"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.httpd.shutdown()
-        self.httpd.server_close()

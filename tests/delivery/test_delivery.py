@@ -12,9 +12,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from delivery_support import BUILD_TAG, HELPER, PROBE, Author, crafted_release, lay_out_root, make_version, manifest_of, \
-    sha, signed_release, snapshot  # noqa: E402
-from delivery_support import keep_wineserver_briefly, qorwine  # noqa: E402
+from delivery_support import BUILD_TAG, HELPER, PROBE, Author, crafted_release, keep_wineserver_briefly, \
+    lay_out_root, make_version, manifest_of, qorwine, sha, signed_release, snapshot  # noqa: E402
 from release_server import ReleaseServer  # noqa: E402
 
 OK, INVALID_ARGUMENT, IDENTITY_MISMATCH, ROOT_BUSY = 0, 2, 7, 9

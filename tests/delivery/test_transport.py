@@ -16,7 +16,7 @@ sys.path.insert(0, str(HERE))
 
 from delivery_support import BUILD_TAG, HELPER, PROBE, PROJECT, Author, keep_wineserver_briefly, lay_out_root, \
     make_certificates, make_version, qorwine, snapshot  # noqa: E402
-from release_server import ForwardingProxy, ReleaseServer  # noqa: E402
+from release_server import ReleaseServer  # noqa: E402
 
 OK, DOWNLOAD_FAILED = 0, 15
 NOT_TRUSTED = "Update server's certificate is not trusted"
@@ -85,25 +85,25 @@ class TransportTest(unittest.TestCase):
     def test_download_goes_through_the_winhttp_proxy(self):
         # On Windows the user's own settings and a configuration script count too (the
         # automatic proxy); Wine 8 reads neither, only the administrator's WinHTTP proxy.
-        with ReleaseServer(self.author.release) as server, ForwardingProxy(server.url) as proxy:
-            # A name no resolver knows: only the proxy can reach it.
-            feed_url = f"http://updates.invalid:{server.url.rsplit(':', 1)[1]}stable.feed"
+        with ReleaseServer(self.author.release) as server:
+            # A name no resolver knows: only the proxy, which the release server stands in for, can reach it.
+            port = server.url.rsplit(":", 1)[1].strip("/")
+            feed_url = f"http://updates.invalid:{port}/stable.feed"
             status, output = self.probe(feed_url)
             self.assertEqual(status, DOWNLOAD_FAILED, output)
             self.assertIn("Cannot reach update server", output)
-            self.assertEqual(proxy.requests, [])
-            helper("winhttp-proxy", proxy.address)
+            self.assertEqual(server.proxied, [])
+            helper("winhttp-proxy", f"127.0.0.1:{port}")
             try:
                 status, output = self.probe(feed_url)
             finally:
                 helper("winhttp-proxy", "none")
             self.assertInstalled(status, output)
             folder = feed_url.rsplit("/", 1)[0]
-            self.assertIn(feed_url, proxy.requests)
-            self.assertIn(f"{folder}/manifests/{self.id2}", proxy.requests)
-            self.assertEqual(len([r for r in proxy.requests if r.startswith(f"{folder}/files/")]), 2)
+            self.assertIn(feed_url, server.proxied)
+            self.assertIn(f"{folder}/manifests/{self.id2}", server.proxied)
+            self.assertEqual(len([r for r in server.proxied if r.startswith(f"{folder}/files/")]), 2)
             self.assertEqual(server.bytes_sent(), self.changed)
-
 
 if __name__ == "__main__":
     unittest.main()
