@@ -7,15 +7,20 @@ file, the protocol, a README, the licence, the change log and SHA256SUMS over ev
 file; dist/SHA256SUMS beside the zip covers the zip itself. The version is the CMake
 project's (CMakeLists.txt). Before it says "done" it checks the package as a newcomer
 would meet it: the sums verify with sha256sum -c, the starter says the package's version,
-the Node binding's README links only to files the package has, and in an empty folder
+the Node binding's README links only to files the package has and installs the tarball the
+package carries, and in an empty folder
 holding nothing but the unzipped package the sample builds with the package's own files and
 flags, and imports only DLLs that every Windows has.
 
-`dist.py --node-binding <new folder>` lays out the Node binding alone as the package holds it,
-for the build to install with npm and build the Node launcher with.
+The Node binding is there twice: as its folder (bindings/node) and as the npm tarball packed
+from that folder (bindings/node/qor-launcher-kit-<version>.tgz), which plain `npm install`
+installs with its dependencies on any system. `dist.py --node-binding <new folder>` lays out
+the Node binding alone as the package holds it, for the build to install with npm and build
+the Node launcher with.
 """
 
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -81,7 +86,8 @@ def project_version():
 
 
 # The Node binding as the package holds it, with the files its README points to.
-NODE_BINDING = ["bindings/node", "bindings/node/QorLauncherKit.dll", "bindings/c/qor_launcher_kit.h", "protocol.md"]
+NODE_BINDING_FOLDER = "bindings/node"
+NODE_BINDING = [NODE_BINDING_FOLDER, "bindings/node/QorLauncherKit.dll", "bindings/c/qor_launcher_kit.h", "protocol.md"]
 
 
 def lay_out(package, only=None):
@@ -94,9 +100,34 @@ def lay_out(package, only=None):
         destination.parent.mkdir(parents=True, exist_ok=True)
         if source.is_dir():
             # A binding someone tried out in place keeps its node_modules out of the package.
-            shutil.copytree(source, destination, ignore=shutil.ignore_patterns("__pycache__", "*.pyc", "node_modules"))
+            # A tarball packed there by hand would stand beside the one packed here.
+            shutil.copytree(source, destination,
+                            ignore=shutil.ignore_patterns("__pycache__", "*.pyc", "node_modules", "*.tgz"))
         else:
             shutil.copy2(source, destination)
+    if only is None or NODE_BINDING_FOLDER in only:
+        pack_node_binding(package / NODE_BINDING_FOLDER)
+
+
+def pack_node_binding(folder):
+    """npm pack of the laid-out binding, into that folder. npm fixes the entries' times and
+    order but keeps each file's mode, so the modes are fixed first and the tarball's bytes
+    depend only on the files' contents (and on npm's version)."""
+    for file in folder.rglob("*"):
+        if file.is_file():
+            file.chmod(0o644)
+    try:
+        packed = subprocess.run(["npm", "pack", "--json", "--ignore-scripts", "--pack-destination", "."], cwd=folder,
+                                check=True, capture_output=True, text=True).stdout
+    except FileNotFoundError:
+        sys.exit("dist: npm is needed to pack the Node binding")
+    except subprocess.CalledProcessError as failure:
+        sys.exit(f"dist: npm pack of {folder} failed: {failure.stderr.strip()}")
+    tarball = folder / json.loads(packed)[0]["filename"]
+    readme = (folder / "README.md").read_text(encoding="utf-8")
+    if f"npm install <package>/{NODE_BINDING_FOLDER}/{tarball.name}\n" not in readme:
+        sys.exit(f"dist: {NODE_BINDING_FOLDER}/README.md does not install {tarball.name}, the tarball packed")
+    return tarball
 
 
 def check_links(package, readme):

@@ -75,14 +75,21 @@ function findKitDll(given) {
   return beside;
 }
 
+// The tarball the release package carries this binding as: npm pack's name for this package.
+function tarballName() {
+  const { name, version } = JSON.parse(fs.readFileSync(path.join(__dirname, 'package.json'), 'utf8'));
+  return `${name.replace(/^@/, '').replace('/', '-')}-${version}.tgz`;
+}
+
 // npm installs a folder as a link, without its dependencies, unless told otherwise.
 function requireDependency(name, { resolveOnly = false } = {}) {
   try {
     return resolveOnly ? require.resolve(name) : require(name);
   } catch (failure) {
     if (failure.code !== 'MODULE_NOT_FOUND') throw failure;
-    throw new BuildError(`${name} is not installed beside @qor/launcher-kit. npm links a folder without ` +
-      'installing its dependencies: install the binding with "npm install --install-links <package>/bindings/node"');
+    throw new BuildError(`${name} is not installed beside @qor/launcher-kit (npm links a folder without ` +
+      `installing its dependencies): install the binding from its tarball, ` +
+      `"npm install <package>/bindings/node/${tarballName()}"`);
   }
 }
 
@@ -256,6 +263,9 @@ async function build(options) {
   if (!/^\d+\.\d+\.\d+$/.test(nodeVersion) || Number(nodeVersion.split('.')[0]) < 20) {
     throw new BuildError(`--node-version ${nodeVersion}: an exact version of Node 20 or later is needed`);
   }
+  // Both dependencies are looked for before anything is fetched.
+  const koffi = koffiVersion();
+  requireDependency('postject', { resolveOnly: true });
   prepareOutput(out);
 
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'qor-node-launcher-'));
@@ -264,8 +274,8 @@ async function build(options) {
       nodeVersion === nodePin.version ? nodePin.integrity : null, work);
     const windowsNode = extract(nodeTarball, 'package/bin/node.exe', path.join(work, 'node.exe'));
     const koffiPin = pinned['@koromix/koffi-win32-x64'];
-    const koffiTarball = fetchPackage('@koromix/koffi-win32-x64', koffiVersion(),
-      koffiVersion() === koffiPin.version ? koffiPin.integrity : null, work);
+    const koffiTarball = fetchPackage('@koromix/koffi-win32-x64', koffi,
+      koffi === koffiPin.version ? koffiPin.integrity : null, work);
     const koffiAddon = extract(koffiTarball, 'package/win32_x64/koffi.node', path.join(work, 'koffi.node'));
 
     fs.writeFileSync(path.join(work, 'launcher.js'), bundle(entry));
@@ -286,7 +296,7 @@ async function build(options) {
   }
   const sizes = Object.values(OUTPUT_NAMES).map((name) => [name, fs.statSync(path.join(out, name)).size]);
   const listed = sizes.map(([name, size]) => `${name} ${size.toLocaleString('en')} bytes`).join(', ');
-  console.log(`${out}: ${listed}; Node ${nodeVersion}, koffi ${koffiVersion()}. ` +
+  console.log(`${out}: ${listed}; Node ${nodeVersion}, koffi ${koffi}. ` +
     'Sign QorLauncher.exe before you ship it: its node.exe signature no longer matches.');
 }
 

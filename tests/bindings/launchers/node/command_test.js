@@ -36,6 +36,22 @@ async function main() {
     nodeVersion: null }), /--kit-dll .* is not a file/);
   await assert.rejects(build({ entry, out: path.join(scratch, 'new'), kitDll: null, nodeVersion: '18.20.0' }),
     /Node 20 or later/);
+
+  // Installed from the package's tarball, not linked to a folder; a copy without its dependencies
+  // says so before fetching anything, with the README's install line.
+  assert.equal(fs.lstatSync(binding).isSymbolicLink(), false);
+  const readme = fs.readFileSync(path.join(binding, 'README.md'), 'utf8');
+  const [install] = readme.match(/^npm install <package>\/\S+\.tgz$/m);
+  const lone = path.join(scratch, 'lone');
+  fs.mkdirSync(lone);
+  for (const name of ['build-launcher.js', 'package.json']) {
+    fs.copyFileSync(path.join(binding, name), path.join(lone, name));
+  }
+  const loneBuild = require(path.join(lone, 'build-launcher.js')).build;
+  await assert.rejects(loneBuild({ entry, out: path.join(scratch, 'new'),
+    kitDll: path.join(binding, 'QorLauncherKit.dll'), nodeVersion: null }),
+  (error) => error.message.startsWith('koffi is not installed') && error.message.includes(`"${install}"`));
+  assert.equal(fs.existsSync(path.join(scratch, 'new')), false);
   // Names past the tar header's 100 bytes: split into the ustar prefix, or in GNU long-name and
   // pax records.
   const files = { [`package/${'x'.repeat(90)}/${'y'.repeat(30)}`]: 'split', [`package/${'z'.repeat(120)}`]: 'long',
