@@ -23,8 +23,9 @@ python3 -c 'import cryptography' 2>/dev/null || need+=(python3-cryptography)
 [ -d /usr/lib/rustlib/x86_64-pc-windows-gnu ] || need+=(libstd-rust-dev-windows)
 [ -x /usr/lib/go/bin/go ] || need+=(golang-go)
 [ -x /usr/bin/mcs ] || need+=(mono-mcs)
-# Node: the build's own node and npm install the packaged Node binding (pinned by
-# tests/bindings/launchers/node/tools) and run its qor-node-launcher, which fetches Windows Node
+# Node: the build's own node and npm install the packaged Node binding (its dependencies pinned
+# by tests/bindings/launchers/node/author, the Windows packages the binding's own checks run on
+# by .../node/tools) and run its qor-node-launcher, which fetches Windows Node
 # and koffi's Windows addon through npm; a node other than 20.20.2 also fetches that Node for
 # this machine, to make the single executable's blob.
 command -v node >/dev/null || need+=(nodejs)
