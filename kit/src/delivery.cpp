@@ -28,7 +28,6 @@ using detail::join;
 
 constexpr DWORD kFileBufferBytes = 1024 * 1024;
 constexpr std::wstring_view kRecordTemporaryName = L"release-record.staging";
-constexpr std::wstring_view kPartSuffix = L".part";
 constexpr std::wstring_view kVersionFolderName = L"version";
 constexpr std::size_t kBlobFolderNameLength = 2;
 constexpr std::wstring_view kManifestSuffix = L".manifest";
@@ -250,8 +249,10 @@ private:
     }
 
     // Blobs lie in folders by their first two hex digits: Wine looks a name up that a folder
-    // does not hold by reading the whole folder, about 6 ms in one of 2,000 files, and a part's
-    // creation and rename each ask for such a name.
+    // does not hold by reading the whole folder, about 6 ms in one of 2,000 files, and each
+    // blob's creation asks for such a name. A blob is written at its own name, without a rename
+    // (a wineserver request that every fetch waits on): one shorter than its manifest says is
+    // resumed, and none is used before its SHA-256 is checked, in this call.
     std::wstring blob_folder(const std::string& sha256) const {
         return join(folder_, detail::widen_ascii(sha256.substr(0, kBlobFolderNameLength)));
     }
@@ -303,7 +304,7 @@ private:
             } else {
                 fetches.push_back(sha256);
                 total_ += blob.size;
-                done_ += std::min(file_size(blob_path(sha256) + std::wstring(kPartSuffix)).value_or(0), blob.size);
+                done_ += std::min(file_size(blob_path(sha256)).value_or(0), blob.size);
             }
         }
         std::set<std::wstring> folders;
@@ -432,11 +433,18 @@ private:
         if (progress_ && !progress_(done_, total_)) throw KitError("Download cancelled", ErrorKind::cancelled);
     }
 
-    // Never through a link at its name: the part is truncated and written.
-    FileHandle open_part(const std::wstring& part) const {
+    // Never through a link at its name: the part is truncated and written. created tells a
+    // new, empty part from one an earlier call left.
+    FileHandle open_part(const std::wstring& part, bool& created) const {
+        constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+        constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
         FileHandle file;
-        const DWORD error = detail::open_own_file(part, GENERIC_READ | GENERIC_WRITE,
-                                                  /*share=*/FILE_SHARE_READ | FILE_SHARE_DELETE, file);
+        // Most parts are new: created at once, with fewer lookups than an open that falls back to it.
+        DWORD error = detail::create_own_file(part, kAccess, kShare, file);
+        created = error == 0;
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+            error = detail::open_own_file(part, kAccess, kShare, file);
+        }
         if (error == detail::kLinkAtName || error == detail::kFolderAtName) detail::refuse_name(part, error);
         if (error != 0) detail::fail("Cannot store download", error);
         return file;
@@ -461,14 +469,15 @@ private:
 
     // The part already fetched by an earlier call is hashed again, then the rest is asked for.
     void fetch(const std::string& sha256, const Blob& blob, detail::HttpClient& http) {
-        const std::wstring part = blob_path(sha256) + std::wstring(kPartSuffix);
+        const std::wstring part = blob_path(sha256);
         const std::string url = folder_url_ + "files/" + sha256;
         const std::string what = "file " + blob.path;
         std::uint64_t have = 0;
         detail::Sha256 hash(algorithm_);
         {
-            FileHandle file = open_part(part);
-            std::uint64_t existing = file_size(part).value_or(0);
+            bool created = false;
+            FileHandle file = open_part(part, created);
+            std::uint64_t existing = created ? 0 : file_size(part).value_or(0);
             if (existing > blob.size || (existing > 0 && !hash_file(part, hash))) {
                 count_fetched(-static_cast<std::int64_t>(std::min(existing, blob.size)));
                 truncate(file);
@@ -476,9 +485,11 @@ private:
                 existing = 0;
             }
             have = existing;
-            LARGE_INTEGER end{};
-            end.QuadPart = static_cast<LONGLONG>(have);
-            ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+            if (have > 0) {
+                LARGE_INTEGER end{};
+                end.QuadPart = static_cast<LONGLONG>(have);
+                ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+            }
             if (have < blob.size) {
                 http.get(
                     url, have,
@@ -510,19 +521,18 @@ private:
                                                       : "does not match its SHA-256 in the manifest";
             throw KitError("Downloaded " + what + " " + why + " (" + url + ")", ErrorKind::identity_mismatch);
         }
-        const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
-        if (error != 0) detail::fail("Cannot store download", error);
     }
 
     bool copy_verified(const std::wstring& source, const std::string& sha256, const Blob& blob) {
-        const std::wstring part = blob_path(sha256) + std::wstring(kPartSuffix);
+        const std::wstring part = blob_path(sha256);
         std::uint64_t copied = 0;
         detail::Sha256 hash(algorithm_);
         {
             const FileHandle from = open_shared_for_reading(source);
             if (!from.valid()) return false;
-            const FileHandle to = open_part(part);
-            truncate(to);
+            bool created = false;
+            const FileHandle to = open_part(part, created);
+            if (!created) truncate(to);
             const std::unique_ptr<char[]> buffer(new char[kFileBufferBytes]);
             for (;;) {
                 DWORD read = 0;
@@ -537,8 +547,6 @@ private:
             detail::remove_own_file(part);
             return false;
         }
-        const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
-        if (error != 0) detail::fail("Cannot store download", error);
         return true;
     }
 
