@@ -111,6 +111,17 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(self.server.bytes_sent(), self.changed2)
         self.assertIn((notes, 1), [(path, start) for path, start, _ in self.server.log])
 
+    def test_a_left_file_of_full_size_is_checked_before_use(self):
+        # An earlier call may stop between a file's last byte and its check: its size proves nothing.
+        extra = self.files_v2["new/extra.dat"]
+        left = self.root / f"downloading-{self.id2}" / sha(extra)[:2] / sha(extra)
+        left.parent.mkdir(parents=True)
+        left.write_bytes(bytes(len(extra)))
+        status, output = self.probe()
+        self.assertEqual(status, OK, output)
+        self.assertEqual(snapshot(self.root / "versions" / self.id2), snapshot(self.v2))
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
+
     def test_refusals_leave_the_root_unchanged(self):
         launcher = ("QorLauncher.exe", self.files_v2["QorLauncher.exe"])
         notes_path = "/files/" + sha(self.files_v2["notes.txt"])
