@@ -50,6 +50,9 @@ INSTALL_TREE_SEED = 16
 
 DELIVERY_ROUNDS = int(os.environ.get("QOR_BENCH_DELIVERY_ROUNDS", "3"))
 DELIVERY_TIMER = BENCH_BIN / "bench_delivery_timer.exe"
+WINHTTP_LOOP = BENCH_BIN / "bench_winhttp_loop.exe"
+# As many connections as download_update keeps (kFetchesInFlight in kit/src/delivery.cpp).
+DELIVERY_CONNECTIONS = 4
 # The file the one-file update changes: one of the small ones, as a patch release would.
 DELIVERY_CHANGED_FILE = 1
 
@@ -333,7 +336,7 @@ def lay_out_delivery_root(root, installed=None):
 
 
 def time_curl(base, server, shas):
-    """curl fetching the given files/<sha-256> in one run (one connection, as the kit keeps)."""
+    """curl fetching the given files/<sha-256> in one run, on one connection (the kit keeps four)."""
     target = base / "curl-target"
     if target.exists():
         shutil.rmtree(target)
@@ -343,6 +346,15 @@ def time_curl(base, server, shas):
     began = time.monotonic()
     subprocess.run(["curl", "--silent", "--show-error", "--fail", "--config", str(config)], check=True, timeout=900)
     return (time.monotonic() - began) * 1000.0
+
+
+def time_winhttp(base, server, shas):
+    """WinHTTP alone (bench_winhttp_loop.exe) fetching the same files, reading and dropping them."""
+    paths = base / "winhttp-paths.txt"
+    paths.write_text("".join(f"/files/{sha}\n" for sha in shas))
+    port = server.url.rstrip("/").rsplit(":", 1)[1]
+    row = driver(base, port, qorwine.windows_path(paths), str(DELIVERY_CONNECTIONS), program=WINHTTP_LOOP)[0]
+    return row["ms"]
 
 
 def measure_delivery(install_base):
@@ -364,6 +376,7 @@ def measure_delivery(install_base):
     public_key = qorrelease.public_key_text(qorrelease.load_key(key))
     shas = sorted({sha for _, _, sha in qorrelease.manifest_entries(base / "v2")})
     shutil.copy2(DELIVERY_TIMER, base / DELIVERY_TIMER.name)
+    shutil.copy2(WINHTTP_LOOP, base / WINHTTP_LOOP.name)
     delta_root, full_root = base / "delta-root", base / "full-root"
     rows = []
     with ReleaseServer(base / "release") as server:
@@ -387,11 +400,13 @@ def measure_delivery(install_base):
             lay_out_delivery_root(full_root)
             subprocess.run(["sync"], check=True)
             row = {}
-            for first in ("kit", "curl") if i % 2 == 0 else ("curl", "kit"):
+            for first in ("kit", "curl", "winhttp") if i % 2 == 0 else ("winhttp", "curl", "kit"):
                 if first == "kit":
                     row["full"] = kit(full_root)
-                else:
+                elif first == "curl":
                     row["curl_ms"] = time_curl(base, server, shas)
+                else:
+                    row["winhttp_ms"] = time_winhttp(base, server, shas)
             rows.append(row)
     changed_name, changed_size = changed.relative_to(source).as_posix(), changed.stat().st_size
     shutil.rmtree(base, ignore_errors=True)  # 300 MB published; the tree itself is kept for the next run
@@ -417,6 +432,10 @@ def measure_delivery(install_base):
         "kit_transfer_mb_per_s": median([mb_per_s(r["full"]["transfer_ms"]) for r in rows]),
         "kit_download_mb_per_s": median([mb_per_s(r["full"]["download_ms"]) for r in rows]),
         "curl_mb_per_s": median([mb_per_s(r["curl_ms"]) for r in rows]),
+        "winhttp_ms": median([r["winhttp_ms"] for r in rows]),
+        "winhttp_mb_per_s": median([mb_per_s(r["winhttp_ms"]) for r in rows]),
+        "winhttp_ratio": median([r["curl_ms"] / r["winhttp_ms"] for r in rows]),
+        "connections": DELIVERY_CONNECTIONS,
         "ratio": median([r["curl_ms"] / r["full"]["transfer_ms"] for r in rows]),
         "ratio_with_install": median([r["curl_ms"] / r["full"]["download_ms"] for r in rows]),
         "target": TARGET_DOWNLOAD_RATIO,
@@ -445,7 +464,9 @@ def delivery_rows(delivery):
          f"download_update fetched {d['full_fetched_bytes'] / 1e6:.0f} MB in {d['files']:,} files at "
          f"{d['kit_transfer_mb_per_s']:.0f} MB/s ({d['kit_transfer_ms']:.0f} ms; with verification and install "
          f"{d['kit_download_ms']:.0f} ms, {d['ratio_with_install']:.2f}x curl), curl the same files "
-         f"{d['curl_mb_per_s']:.0f} MB/s ({d['curl_ms']:.0f} ms), one local server; {d['rounds']} rounds"),
+         f"{d['curl_mb_per_s']:.0f} MB/s ({d['curl_ms']:.0f} ms), one local server; WinHTTP alone on "
+         f"{d['connections']} connections, reading and dropping the same files, {d['winhttp_mb_per_s']:.0f} MB/s "
+         f"({d['winhttp_ms']:.0f} ms, {d['winhttp_ratio']:.2f}x curl); {d['rounds']} rounds"),
     ]
 
 

@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <exception>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "delivery_crypto.h"
@@ -11,6 +15,7 @@
 #include "kit_files.h"
 #include "root_argument.h"
 #include "update_feed.h"
+#include "version_files.h"
 #include "version_install.h"
 #include "version_manifest.h"
 
@@ -23,14 +28,18 @@ using detail::join;
 
 constexpr DWORD kFileBufferBytes = 1024 * 1024;
 constexpr std::wstring_view kRecordTemporaryName = L"release-record.staging";
-constexpr std::wstring_view kPartSuffix = L".part";
 constexpr std::wstring_view kVersionFolderName = L"version";
+constexpr std::size_t kBlobFolderNameLength = 2;
 constexpr std::wstring_view kManifestSuffix = L".manifest";
 // Held without sharing for a whole download, inside its folder: a handle that dies with its
 // process, so a download killed midway blocks no later call. Never update.lock, whose wait
 // would stall a stage or a prune for as long as a download runs.
 constexpr std::wstring_view kDownloadLockName = L"download.lock";
 constexpr unsigned long kDefaultTimeoutMilliseconds = 30'000;
+// Files fetched at once, each on a connection of its own. A release is mostly small files, and
+// under Wine each request and each read of WinHTTP waits on the wineserver: one connection
+// leaves the processor idle between them. More connections than this only add threads.
+constexpr std::size_t kFetchesInFlight = 4;
 
 std::wstring widen_utf8(std::string_view text) {
     if (text.empty()) return {};
@@ -143,6 +152,22 @@ std::string fetch_whole(detail::HttpClient& http, const std::string& url, std::s
     return bytes;
 }
 
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+struct ThreadCloser {
+    void operator()(HANDLE thread) const { ::CloseHandle(thread); }
+};
+using ThreadHandle = std::unique_ptr<void, ThreadCloser>;
+
 // Each file of the update by its content: its size and one path naming it in messages.
 struct Blob {
     std::uint64_t size = 0;
@@ -157,7 +182,9 @@ public:
           progress_(progress),
           folder_(join(launcher_root, std::wstring(kDownloadPrefix) + detail::widen_ascii(update.identity))),
           folder_url_(detail::release_folder_url(update.feed_url)),
-          http_(update.timeout_milliseconds == 0 ? kDefaultTimeoutMilliseconds : update.timeout_milliseconds) {}
+          timeout_milliseconds_(update.timeout_milliseconds == 0 ? kDefaultTimeoutMilliseconds
+                                                                 : update.timeout_milliseconds),
+          http_(timeout_milliseconds_) {}
 
     std::string run() {
         remove_other_downloads();
@@ -169,7 +196,7 @@ public:
             gather();
             const std::wstring version = assemble();
             const std::string identity = detail::install_version_matching(root_, version, manifest);
-            remove_download(folder_, std::move(lock_));
+            remove_download(folder_, std::move(download_lock_));
             detail::ReleaseRecord record = read_release_record(root_);
             std::uint64_t& highest = record[update_.channel];
             if (update_.release > highest) highest = update_.release;
@@ -179,10 +206,11 @@ public:
             // What a cancelled or interrupted transfer fetched stays for the next call, and so
             // does a whole version that found the root busy; after a refusal, the server's
             // included (an HTTP error), nothing of this update stays.
-            const bool resumable = error.kind() == ErrorKind::cancelled ||
-                                   (error.kind() == ErrorKind::download_failed && http_.interrupted());
+            const bool resumable =
+                error.kind() == ErrorKind::cancelled ||
+                (error.kind() == ErrorKind::download_failed && (http_.interrupted() || fetch_interrupted_));
             const bool keep = error.kind() == ErrorKind::root_busy || (resumable && holds_fetched_bytes());
-            if (!keep && lock_.valid()) remove_download(folder_, std::move(lock_));
+            if (!keep && download_lock_.valid()) remove_download(folder_, std::move(download_lock_));
             throw;
         }
     }
@@ -196,7 +224,7 @@ private:
                 const DWORD error = ::GetLastError();
                 if (error != ERROR_ALREADY_EXISTS) detail::fail("Cannot store download", error);
             }
-            const DWORD error = lock_download(folder_, lock_);
+            const DWORD error = lock_download(folder_, download_lock_);
             if (error == 0) return;
             if (error == ERROR_SHARING_VIOLATION) {
                 throw KitError("Launcher root is busy with another download of this update", ErrorKind::root_busy);
@@ -220,6 +248,7 @@ private:
                 const std::wstring blob = detail::extended_path(blob_path(entry.sha256));
                 const std::wstring placed = local_path(version, entry.path);
                 if (file_size(blob) || !is_own_file(placed)) continue;
+                create_folder(blob_folder(entry.sha256));
                 ::MoveFileExW(placed.c_str(), blob.c_str(), /*dwFlags=*/0);
             }
         }
@@ -292,19 +321,29 @@ private:
         return files;
     }
 
-    std::wstring blob_path(const std::string& sha256) const { return join(folder_, detail::widen_ascii(sha256)); }
+    // Blobs lie in folders by their first two hex digits: Wine looks a name up that a folder
+    // does not hold by reading the whole folder, about 6 ms in one of 2,000 files, and each
+    // blob's creation asks for such a name. A blob is written at its own name, without a rename
+    // (a wineserver request that every fetch waits on): one shorter than its manifest says is
+    // resumed, and none is used before its SHA-256 is checked, in this call.
+    std::wstring blob_folder(const std::string& sha256) const {
+        return join(folder_, detail::widen_ascii(sha256.substr(0, kBlobFolderNameLength)));
+    }
+    std::wstring blob_path(const std::string& sha256) const {
+        return join(blob_folder(sha256), detail::widen_ascii(sha256));
+    }
 
     bool holds_verified(const std::string& sha256, const Blob& blob) const {
         const std::wstring path = blob_path(sha256);
         if (file_size(path) != blob.size) return false;
-        detail::DownloadHash hash;
+        detail::Sha256 hash(algorithm_);
         if (hash_file(path, hash) && hash.finish() == sha256) return true;
         detail::remove_own_file(path);
         return false;
     }
 
     // A blob that passes is moved into the version: a link standing at its name never does.
-    static bool hash_file(const std::wstring& path, detail::DownloadHash& hash) {
+    static bool hash_file(const std::wstring& path, detail::Sha256& hash) {
         const FileHandle file = open_shared_for_reading(path);
         if (!file.valid() || !detail::is_listed_name(file.get(), path)) return false;
         const std::unique_ptr<char[]> buffer(new char[kFileBufferBytes]);
@@ -312,7 +351,7 @@ private:
             DWORD read = 0;
             if (!::ReadFile(file.get(), buffer.get(), kFileBufferBytes, &read, /*lpOverlapped=*/nullptr)) return false;
             if (read == 0) return true;
-            hash.add(buffer.get(), read);
+            hash.add(reinterpret_cast<const unsigned char*>(buffer.get()), read);
         }
     }
 
@@ -338,28 +377,147 @@ private:
             } else {
                 fetches.push_back(sha256);
                 total_ += blob.size;
-                done_ += std::min(file_size(blob_path(sha256) + std::wstring(kPartSuffix)).value_or(0), blob.size);
+                done_ += std::min(file_size(blob_path(sha256)).value_or(0), blob.size);
             }
         }
+        std::set<std::wstring> folders;
+        for (const std::string& sha256 : fetches) folders.insert(blob_folder(sha256));
+        for (const auto& copy : copies) folders.insert(blob_folder(copy.first));
+        for (const std::wstring& folder : folders) {
+            create_folder(folder);
+            detail::refuse_redirects(folder);
+        }
         report();
-        for (const std::string& sha256 : fetches) fetch(sha256, blobs_.at(sha256));
+        fetch_all(fetches);
+        std::vector<std::string> damaged;
         for (const auto& [sha256, source] : copies) {
             if (copy_verified(source, sha256, blobs_.at(sha256))) continue;
             // An installed file that no longer matches its manifest (a disk fault): fetch it.
             total_ += blobs_.at(sha256).size;
-            fetch(sha256, blobs_.at(sha256));
+            damaged.push_back(sha256);
         }
+        fetch_all(damaged);
+    }
+
+    // Fetches on up to kFetchesInFlight threads of the kit's own and reports progress on the
+    // caller's thread, where a binding's callback must run. A byte counts as done once it is
+    // bound for its part, and the fetches wait while the caller is asked: a cancelled download
+    // keeps exactly the bytes its last report counted. A failed fetch lets the others finish
+    // their file, so no byte already sent is lost, and starts no other.
+    void fetch_all(const std::vector<std::string>& fetches) {
+        if (fetches.empty()) return;
+        queue_ = &fetches;
+        next_ = 0;
+        failure_.reset();
+        cancelled_ = false;
+        std::vector<ThreadHandle> threads;
+        for (std::size_t i = 0; i < kFetchesInFlight && i < fetches.size(); ++i) {
+            {
+                ExclusiveLock lock(lock_);
+                ++running_;
+            }
+            HANDLE thread = ::CreateThread(/*lpThreadAttributes=*/nullptr, /*dwStackSize=*/0, &Download::fetch_thread,
+                                           this, /*dwCreationFlags=*/0, /*lpThreadId=*/nullptr);
+            if (thread == nullptr) {
+                const DWORD error = ::GetLastError();
+                ExclusiveLock lock(lock_);
+                --running_;
+                // Fewer threads fetch the same files; none at all is a failure.
+                if (threads.empty()) detail::fail("Cannot fetch update", error);
+                break;
+            }
+            threads.emplace_back(thread);
+        }
+        std::exception_ptr caller_error;
+        try {
+            watch_fetches();
+        } catch (...) {
+            // The progress callback threw: stop as for a cancel, then pass its exception on.
+            caller_error = std::current_exception();
+            ExclusiveLock lock(lock_);
+            cancelled_ = true;
+        }
+        std::vector<HANDLE> waited;
+        for (const ThreadHandle& thread : threads) waited.push_back(thread.get());
+        ::WaitForMultipleObjects(static_cast<DWORD>(waited.size()), waited.data(), /*bWaitAll=*/TRUE, INFINITE);
+        queue_ = nullptr;
+        if (caller_error) std::rethrow_exception(caller_error);
+        if (failure_) {
+            fetch_interrupted_ = failure_->interrupted;
+            std::rethrow_exception(failure_->error);
+        }
+        if (cancelled_) throw KitError("Download cancelled", ErrorKind::cancelled);
+    }
+
+    void watch_fetches() {
+        ExclusiveLock lock(lock_);
+        std::uint64_t reported = done_;
+        for (;;) {
+            if (done_ != reported && !cancelled_) {
+                reported = done_;
+                if (progress_ && !progress_(done_, total_)) cancelled_ = true;
+            }
+            if (running_ == 0) return;
+            ::SleepConditionVariableSRW(&changed_, &lock_, INFINITE, /*Flags=*/0);
+        }
+    }
+
+    static DWORD WINAPI fetch_thread(void* context) {
+        static_cast<Download*>(context)->fetch_queued();
+        return 0;
+    }
+
+    // Nothing is thrown out of a fetch thread: a failure is kept for the caller's thread, the
+    // one of the earliest file in the queue when several fail.
+    void fetch_queued() {
+        std::optional<detail::HttpClient> http;
+        for (;;) {
+            std::size_t index = 0;
+            {
+                ExclusiveLock lock(lock_);
+                if (cancelled_ || failure_ || next_ == queue_->size()) break;
+                index = next_++;
+            }
+            try {
+                if (!http) http.emplace(timeout_milliseconds_);
+                const std::string& sha256 = (*queue_)[index];
+                fetch(sha256, blobs_.at(sha256), *http);
+            } catch (...) {
+                ExclusiveLock lock(lock_);
+                if (!cancelled_ && (!failure_ || index < failure_->index)) {
+                    failure_ = Failure{index, std::current_exception(), http && http->interrupted()};
+                }
+            }
+        }
+        ExclusiveLock lock(lock_);
+        --running_;
+        ::WakeConditionVariable(&changed_);
+    }
+
+    // Counts bytes fetched as done, unless the caller has cancelled meanwhile.
+    void count_fetched(std::int64_t bytes) {
+        ExclusiveLock lock(lock_);
+        if (cancelled_) throw KitError("Download cancelled", ErrorKind::cancelled);
+        done_ += static_cast<std::uint64_t>(bytes);
+        ::WakeConditionVariable(&changed_);
     }
 
     void report() {
         if (progress_ && !progress_(done_, total_)) throw KitError("Download cancelled", ErrorKind::cancelled);
     }
 
-    // Never through a link at its name: the part is truncated and written.
-    FileHandle open_part(const std::wstring& part) const {
+    // Never through a link at its name: the part is truncated and written. created tells a
+    // new, empty part from one an earlier call left.
+    FileHandle open_part(const std::wstring& part, bool& created) const {
+        constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+        constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
         FileHandle file;
-        const DWORD error = detail::open_own_file(part, GENERIC_READ | GENERIC_WRITE,
-                                                  /*share=*/FILE_SHARE_READ | FILE_SHARE_DELETE, file);
+        // Most parts are new: created at once, with fewer lookups than an open that falls back to it.
+        DWORD error = detail::create_own_file(part, kAccess, kShare, file);
+        created = error == 0;
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+            error = detail::open_own_file(part, kAccess, kShare, file);
+        }
         if (error == detail::kLinkAtName || error == detail::kFolderAtName) detail::refuse_name(part, error);
         if (error != 0) detail::fail("Cannot store download", error);
         return file;
@@ -383,34 +541,37 @@ private:
     }
 
     // The part already fetched by an earlier call is hashed again, then the rest is asked for.
-    void fetch(const std::string& sha256, const Blob& blob) {
-        const std::wstring part = blob_path(sha256) + std::wstring(kPartSuffix);
+    void fetch(const std::string& sha256, const Blob& blob, detail::HttpClient& http) {
+        const std::wstring part = blob_path(sha256);
         const std::string url = folder_url_ + "files/" + sha256;
         const std::string what = "file " + blob.path;
         std::uint64_t have = 0;
-        detail::DownloadHash hash;
+        detail::Sha256 hash(algorithm_);
         {
-            FileHandle file = open_part(part);
-            std::uint64_t existing = file_size(part).value_or(0);
+            bool created = false;
+            FileHandle file = open_part(part, created);
+            std::uint64_t existing = created ? 0 : file_size(part).value_or(0);
             if (existing > blob.size || (existing > 0 && !hash_file(part, hash))) {
-                done_ -= std::min(existing, blob.size);
+                count_fetched(-static_cast<std::int64_t>(std::min(existing, blob.size)));
                 truncate(file);
-                hash = detail::DownloadHash();
+                hash = detail::Sha256(algorithm_);
                 existing = 0;
             }
             have = existing;
-            LARGE_INTEGER end{};
-            end.QuadPart = static_cast<LONGLONG>(have);
-            ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+            if (have > 0) {
+                LARGE_INTEGER end{};
+                end.QuadPart = static_cast<LONGLONG>(have);
+                ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+            }
             if (have < blob.size) {
-                http_.get(
+                http.get(
                     url, have,
                     [&](std::uint64_t start) {
                         if (start == have) return;
                         // The server sent the whole file: start it over.
                         truncate(file);
-                        hash = detail::DownloadHash();
-                        done_ -= have;
+                        hash = detail::Sha256(algorithm_);
+                        count_fetched(-static_cast<std::int64_t>(have));
                         have = 0;
                     },
                     [&](const char* bytes, std::size_t count) {
@@ -418,11 +579,10 @@ private:
                             throw KitError("Downloaded " + what + " is larger than its manifest says (" + url + ")",
                                            ErrorKind::identity_mismatch);
                         }
+                        count_fetched(static_cast<std::int64_t>(count));
                         append(file, bytes, count);
-                        hash.add(bytes, count);
+                        hash.add(reinterpret_cast<const unsigned char*>(bytes), count);
                         have += count;
-                        done_ += count;
-                        report();
                     },
                     what);
             }
@@ -434,26 +594,25 @@ private:
                                                       : "does not match its SHA-256 in the manifest";
             throw KitError("Downloaded " + what + " " + why + " (" + url + ")", ErrorKind::identity_mismatch);
         }
-        const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
-        if (error != 0) detail::fail("Cannot store download", error);
     }
 
     bool copy_verified(const std::wstring& source, const std::string& sha256, const Blob& blob) {
-        const std::wstring part = blob_path(sha256) + std::wstring(kPartSuffix);
+        const std::wstring part = blob_path(sha256);
         std::uint64_t copied = 0;
-        detail::DownloadHash hash;
+        detail::Sha256 hash(algorithm_);
         {
             const FileHandle from = open_shared_for_reading(source);
             if (!from.valid()) return false;
-            const FileHandle to = open_part(part);
-            truncate(to);
+            bool created = false;
+            const FileHandle to = open_part(part, created);
+            if (!created) truncate(to);
             const std::unique_ptr<char[]> buffer(new char[kFileBufferBytes]);
             for (;;) {
                 DWORD read = 0;
                 if (!::ReadFile(from.get(), buffer.get(), kFileBufferBytes, &read, /*lpOverlapped=*/nullptr)) break;
                 if (read == 0) break;
                 append(to, buffer.get(), read);
-                hash.add(buffer.get(), read);
+                hash.add(reinterpret_cast<const unsigned char*>(buffer.get()), read);
                 copied += read;
             }
         }
@@ -461,8 +620,6 @@ private:
             detail::remove_own_file(part);
             return false;
         }
-        const DWORD error = detail::move_file(part, blob_path(sha256), MOVEFILE_REPLACE_EXISTING);
-        if (error != 0) detail::fail("Cannot store download", error);
         return true;
     }
 
@@ -503,9 +660,16 @@ private:
     }
 
     bool holds_fetched_bytes() const {
-        for (const detail::FolderEntry& entry : detail::list_folder(folder_).entries) {
-            if (!detail::is_folder(entry.attributes) && file_size(join(folder_, entry.name)).value_or(0) > 0) {
-                return true;
+        for (const detail::FolderEntry& folder : detail::list_folder(folder_).entries) {
+            if (!detail::is_folder(folder.attributes) || detail::is_link(folder.attributes) ||
+                folder.name.size() != kBlobFolderNameLength) {
+                continue;
+            }
+            const std::wstring path = join(folder_, folder.name);
+            for (const detail::FolderEntry& entry : detail::list_folder(path).entries) {
+                if (!detail::is_folder(entry.attributes) && file_size(join(path, entry.name)).value_or(0) > 0) {
+                    return true;
+                }
             }
         }
         return false;
@@ -539,12 +703,30 @@ private:
     const DownloadProgress& progress_;
     const std::wstring folder_;
     const std::string folder_url_;
+    const unsigned long timeout_milliseconds_;
     detail::HttpClient http_;
-    FileHandle lock_;
+    FileHandle download_lock_;
+    const detail::Sha256Algorithm algorithm_;
     std::vector<detail::ManifestEntry> entries_;
     std::map<std::string, Blob> blobs_;
-    std::uint64_t done_ = 0;
     std::uint64_t total_ = 0;
+
+    // What fetch threads share, under lock_.
+    struct Failure {
+        std::size_t index = 0;
+        std::exception_ptr error;
+        bool interrupted = false;
+    };
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    std::uint64_t done_ = 0;
+    const std::vector<std::string>* queue_ = nullptr;
+    std::size_t next_ = 0;
+    std::size_t running_ = 0;
+    bool cancelled_ = false;
+    std::optional<Failure> failure_;
+    // The failure passed on was a connection's: what it fetched is worth resuming.
+    bool fetch_interrupted_ = false;
 };
 
 }  // namespace

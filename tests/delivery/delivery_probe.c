@@ -1,7 +1,9 @@
 /* Drives update delivery through the C interface, as a launcher in any language would:
  *   delivery_probe <root> <feed url> <public key> [--retry] [--timeout <ms>] [--cancel-at <bytes>] [--check-only]
  * prints "offered <release> <identity> <size> <notes>" or "none", "progress <done> <total>"
- * lines, "installed <identity>", and for a failure "status <n> <message>"; exits with the status. */
+ * lines, "installed <identity>", and for a failure "status <n> <message>"; exits with the status.
+ * A progress call on another thread than the caller's prints "progress off the calling thread":
+ * a binding's callback (Node's, say) may only run on the thread that called. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,9 +11,14 @@
 #include "qor_launcher_kit.h"
 
 static unsigned long long cancel_at = 0;
+static unsigned long calling_thread = 0;
+
+/* kernel32's, declared here so that the probe needs no Windows header. */
+extern unsigned long __stdcall GetCurrentThreadId(void);
 
 static int on_progress(void* context, unsigned long long done, unsigned long long total) {
     (void)context;
+    if (GetCurrentThreadId() != calling_thread) puts("progress off the calling thread");
     printf("progress %llu %llu\n", done, total);
     return cancel_at != 0 && done >= cancel_at;
 }
@@ -63,6 +70,7 @@ int main(int argc, char** argv) {
     }
     printf("offered %llu %s %llu %s\n", release, identity, size, notes);
     if (!check_only) {
+        calling_thread = GetCurrentThreadId();
         status = qor_kit_download_update(argv[1], update, on_progress, NULL, identity, sizeof identity, &required);
         if (status != QOR_KIT_OK) {
             failed(status); /* before the free, which clears the message */

@@ -147,6 +147,7 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(snapshot(self.root / "versions" / self.id2), snapshot(self.v2))
         self.assertEqual((self.root / "versions" / f"{self.id2}.manifest").read_bytes(), manifest_of(self.v2))
         self.assertEqual([p.name for p in self.root.glob("downloading-*")], [])
+        self.assertNotIn("progress off the calling thread", output)
         # Every byte of the changed files crossed the wire once, extra.dat in ranges, and no other.
         self.assertEqual(self.server.bytes_sent(), self.changed2)
         self.assertLess(self.changed2, self.size2)
@@ -157,6 +158,33 @@ class DeliveryTest(unittest.TestCase):
         status, output = self.probe("--check-only")
         self.assertEqual(status, OLDER_RELEASE, output)
         self.assertIn("offers release 1 of channel stable, older than release 2 installed here", output)
+
+    def test_a_broken_file_lets_the_files_in_flight_finish(self):
+        # Files are fetched at once: notes.txt breaks at its first byte while the others may be on
+        # their way. What was sent of them is kept whole: the next call fetches only what is missing.
+        notes = "/files/" + sha(self.files_v2["notes.txt"])
+        self.server.faults[notes] = ("break", 1)
+        status, output = self.probe()
+        self.assertEqual(status, DOWNLOAD_FAILED, output)
+        self.assertIn("broke off file notes.txt after 1 of 3 bytes", output)
+        del self.server.faults[notes]
+        status, output = self.probe()
+        self.assertEqual(status, OK, output)
+        self.assertNotIn("progress off the calling thread", output)
+        self.assertEqual(snapshot(self.root / "versions" / self.id2), snapshot(self.v2))
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
+        self.assertIn((notes, 1), [(path, start) for path, start, _ in self.server.log])
+
+    def test_a_left_file_of_full_size_is_checked_before_use(self):
+        # An earlier call may stop between a file's last byte and its check: its size proves nothing.
+        extra = self.files_v2["new/extra.dat"]
+        left = self.root / f"downloading-{self.id2}" / sha(extra)[:2] / sha(extra)
+        left.parent.mkdir(parents=True)
+        left.write_bytes(bytes(len(extra)))
+        status, output = self.probe()
+        self.assertEqual(status, OK, output)
+        self.assertEqual(snapshot(self.root / "versions" / self.id2), snapshot(self.v2))
+        self.assertEqual(self.server.bytes_sent(), self.changed2)
 
     def test_refusals_leave_the_root_unchanged(self):
         launcher = ("QorLauncher.exe", self.files_v2["QorLauncher.exe"])
