@@ -33,7 +33,8 @@ REDIRECT_MESSAGE = "Launcher paths cannot use redirects"
 def wine_env(relay=False):
     env = dict(os.environ)
     env["WINEPREFIX"] = str(PREFIX)
-    env["WINEDEBUG"] = "+relay" if relay else "-all"
+    # Wine's own errors of memory layout stay on: they tell a process Wine could not start.
+    env["WINEDEBUG"] = "+relay" if relay else "-all,err+virtual"
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     env.pop("DISPLAY", None)  # headless: MessageBoxA returns at once
     return env
@@ -155,19 +156,28 @@ def _collect(process, timeout):
     return b"".join(chunks["stdout"]), b"".join(chunks["stderr"])
 
 
+# Now and then, on a busy machine, Wine cannot lay out a new process's memory and ends it
+# before any of the program's code runs (seen: "failed to map the shared user data", exit 1).
+# Nothing of the program ran, so it is started again.
+WINE_START_FAILURE = "failed to map the shared user data"
+WINE_START_ATTEMPTS = 3
+
+
 def run(program, args=(), relay=True, timeout=120, cwd=None, stdin=subprocess.DEVNULL):
     """Runs a Windows program under Wine and waits for it."""
-    process = subprocess.Popen(
-        ["wine", str(program), *args],
-        env=wine_env(relay),
-        cwd=cwd,
-        stdin=stdin,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    stdout, stderr_bytes = _collect(process, timeout)
-    stderr = stderr_bytes.decode("utf-8", "replace")
-    return Run(process.returncode, stdout, stderr, main_thread_calls(stderr) if relay else [])
+    for attempt in range(WINE_START_ATTEMPTS):
+        process = subprocess.Popen(
+            ["wine", str(program), *args],
+            env=wine_env(relay),
+            cwd=cwd,
+            stdin=stdin,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        stdout, stderr_bytes = _collect(process, timeout)
+        stderr = stderr_bytes.decode("utf-8", "replace")
+        if process.returncode == 0 or WINE_START_FAILURE not in stderr or attempt + 1 == WINE_START_ATTEMPTS:
+            return Run(process.returncode, stdout, stderr, main_thread_calls(stderr) if relay else [])
 
 
 def start(program, args=(), relay=True, cwd=None):

@@ -87,8 +87,9 @@ class CrashSafetyTest(unittest.TestCase):
             if process.poll() is not None:
                 finished_first += 1
                 # The run measured first may have been slow (Wine starting, a busy machine): a
-                # run that ends sooner narrows the window, or kills would rarely land in time.
-                lengths[name] = delay
+                # whole run that ends sooner narrows the window, or kills would rarely land in time.
+                if process.returncode == 0:
+                    lengths[name] = delay
                 continue
             os.kill(process.pid, signal.SIGKILL)
             process.wait(timeout=60)
