@@ -230,7 +230,7 @@ typedef int (*qor_kit_progress_callback)(void* context, unsigned long long done,
  * installed version holds copied, the others fetched (resuming what an interrupted call
  * fetched), each file's size and SHA-256 checked, then the version installed whole. Gives
  * the identity to stage (QOR_KIT_IDENTITY_BUFFER_SIZE bytes always suffice). progress may
- * be NULL. Refuses a manifest or file that is not what the feed signed
+ * be NULL; it is called on the calling thread only. Refuses a manifest or file that is not what the feed signed
  * (QOR_KIT_IDENTITY_MISMATCH), a manifest breaking its grammar or naming an unsafe path
  * (QOR_KIT_INVALID_UPDATE), server failures (QOR_KIT_DOWNLOAD_FAILED), and a second call for
  * an update another call is downloading (QOR_KIT_ROOT_BUSY, at once); after a refusal the

@@ -67,7 +67,8 @@ std::optional<Update> check_for_update(const std::wstring& launcher_root, std::s
                                        std::string_view public_key, const DeliveryOptions& options = {});
 
 // Told bytes done and bytes total of what is fetched over the network (a resumed download
-// starts above 0); returning false cancels the download.
+// starts above 0); returning false cancels the download. Several files are fetched at once,
+// but progress is always called on the thread that called download_update.
 using DownloadProgress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
 // Fetches the update's manifest and checks that it hashes to the signed identity; copies
