@@ -168,6 +168,12 @@ struct ThreadCloser {
 };
 using ThreadHandle = std::unique_ptr<void, ThreadCloser>;
 
+// A file to fetch, or to copy from source, an installed version's file of the same content.
+struct Job {
+    std::string sha256;
+    std::wstring source;
+};
+
 // Each file of the update by its content: its size and one path naming it in messages.
 struct Blob {
     std::uint64_t size = 0;
@@ -359,8 +365,8 @@ private:
     // fails leaves only fetched bytes behind, worth keeping for a resume.
     void gather() {
         const std::map<std::string, std::wstring> installed = installed_files();
-        std::vector<std::pair<std::string, std::wstring>> copies;
-        std::vector<std::string> fetches;
+        std::vector<Job> copies;
+        std::vector<Job> fetches;
         for (const auto& [sha256, blob] : blobs_) {
             const auto local = installed.find(sha256);
             if (holds_verified(sha256, blob)) {
@@ -373,45 +379,46 @@ private:
                 continue;
             }
             if (local != installed.end()) {
-                copies.emplace_back(sha256, local->second);
+                copies.push_back(Job{sha256, local->second});
             } else {
-                fetches.push_back(sha256);
+                fetches.push_back(Job{sha256, {}});
                 total_ += blob.size;
                 done_ += std::min(file_size(blob_path(sha256)).value_or(0), blob.size);
             }
         }
         std::set<std::wstring> folders;
-        for (const std::string& sha256 : fetches) folders.insert(blob_folder(sha256));
-        for (const auto& copy : copies) folders.insert(blob_folder(copy.first));
+        for (const Job& job : fetches) folders.insert(blob_folder(job.sha256));
+        for (const Job& job : copies) folders.insert(blob_folder(job.sha256));
         for (const std::wstring& folder : folders) {
             create_folder(folder);
             detail::refuse_redirects(folder);
         }
         report();
-        fetch_all(fetches);
-        std::vector<std::string> damaged;
-        for (const auto& [sha256, source] : copies) {
-            if (copy_verified(source, sha256, blobs_.at(sha256))) continue;
+        run_in_flight(fetches);
+        damaged_.clear();
+        run_in_flight(copies);
+        std::vector<Job> refetches;
+        for (const std::string& sha256 : damaged_) {
             // An installed file that no longer matches its manifest (a disk fault): fetch it.
             total_ += blobs_.at(sha256).size;
-            damaged.push_back(sha256);
+            refetches.push_back(Job{sha256, {}});
         }
-        fetch_all(damaged);
+        run_in_flight(refetches);
     }
 
-    // Fetches on up to kFetchesInFlight threads of the kit's own and reports progress on the
-    // caller's thread, where a binding's callback must run. A byte counts as done once it is
-    // bound for its part, and the fetches wait while the caller is asked: a cancelled download
-    // keeps exactly the bytes its last report counted. A failed fetch lets the others finish
-    // their file, so no byte already sent is lost, and starts no other.
-    void fetch_all(const std::vector<std::string>& fetches) {
-        if (fetches.empty()) return;
-        queue_ = &fetches;
+    // Fetches and copies on up to kFetchesInFlight threads of the kit's own, and reports
+    // progress on the caller's thread, where a binding's callback must run. A byte counts as
+    // done once it is bound for its part, and the fetches wait while the caller is asked: a
+    // cancelled download keeps exactly the bytes its last report counted. A failed fetch lets
+    // the others finish their file, so no byte already sent is lost, and starts no other.
+    void run_in_flight(const std::vector<Job>& jobs) {
+        if (jobs.empty()) return;
+        queue_ = &jobs;
         next_ = 0;
         failure_.reset();
         cancelled_ = false;
         std::vector<ThreadHandle> threads;
-        for (std::size_t i = 0; i < kFetchesInFlight && i < fetches.size(); ++i) {
+        for (std::size_t i = 0; i < kFetchesInFlight && i < jobs.size(); ++i) {
             {
                 ExclusiveLock lock(lock_);
                 ++running_;
@@ -479,9 +486,16 @@ private:
                 index = next_++;
             }
             try {
+                const Job& job = (*queue_)[index];
+                if (!job.source.empty()) {
+                    if (!copy_verified(job.source, job.sha256, blobs_.at(job.sha256))) {
+                        ExclusiveLock lock(lock_);
+                        damaged_.push_back(job.sha256);
+                    }
+                    continue;
+                }
                 if (!http) http.emplace(timeout_milliseconds_);
-                const std::string& sha256 = (*queue_)[index];
-                fetch(sha256, blobs_.at(sha256), *http);
+                fetch(job.sha256, blobs_.at(job.sha256), *http);
             } catch (...) {
                 ExclusiveLock lock(lock_);
                 if (!cancelled_ && (!failure_ || index < failure_->index)) {
@@ -720,7 +734,8 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     std::uint64_t done_ = 0;
-    const std::vector<std::string>* queue_ = nullptr;
+    const std::vector<Job>* queue_ = nullptr;
+    std::vector<std::string> damaged_;
     std::size_t next_ = 0;
     std::size_t running_ = 0;
     bool cancelled_ = false;

@@ -175,16 +175,21 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(self.server.bytes_sent(), self.changed2)
         self.assertIn((notes, 1), [(path, start) for path, start, _ in self.server.log])
 
-    def test_a_left_file_of_full_size_is_checked_before_use(self):
+    def test_a_left_file_and_an_installed_one_are_checked_before_use(self):
         # An earlier call may stop between a file's last byte and its check: its size proves nothing.
         extra = self.files_v2["new/extra.dat"]
         left = self.root / f"downloading-{self.id2}" / sha(extra)[:2] / sha(extra)
         left.parent.mkdir(parents=True)
         left.write_bytes(bytes(len(extra)))
+        # A file of the installed version damaged on disk since: fetched instead of copied.
+        shared = self.root / "versions" / self.id1 / "shared.bin"
+        damaged = bytearray(shared.read_bytes())
+        damaged[1000] ^= 1
+        shared.write_bytes(bytes(damaged))
         status, output = self.probe()
         self.assertEqual(status, OK, output)
         self.assertEqual(snapshot(self.root / "versions" / self.id2), snapshot(self.v2))
-        self.assertEqual(self.server.bytes_sent(), self.changed2)
+        self.assertEqual(self.server.bytes_sent(), self.changed2 + len(self.files_v2["shared.bin"]))
 
     def test_refusals_leave_the_root_unchanged(self):
         launcher = ("QorLauncher.exe", self.files_v2["QorLauncher.exe"])
