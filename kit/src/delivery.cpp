@@ -36,9 +36,10 @@ constexpr std::wstring_view kManifestSuffix = L".manifest";
 // would stall a stage or a prune for as long as a download runs.
 constexpr std::wstring_view kDownloadLockName = L"download.lock";
 constexpr unsigned long kDefaultTimeoutMilliseconds = 30'000;
-// Files fetched at once, each on a connection of its own. A release is mostly small files, and
-// under Wine each request and each read of WinHTTP waits on the wineserver: one connection
-// leaves the processor idle between them. More connections than this only add threads.
+// Files fetched at once, each on a connection of its own, and then copied at once from an
+// installed version. A release is mostly small files, and under Wine each request and each
+// read of WinHTTP waits on the wineserver: one connection leaves the processor idle between
+// them. More connections than this only add threads.
 constexpr std::size_t kFetchesInFlight = 4;
 
 std::wstring widen_utf8(std::string_view text) {
