@@ -32,7 +32,8 @@ from pathlib import Path
 
 PROJECT = Path(__file__).resolve().parent.parent
 BUILD = Path(os.environ.get("QOR_BUILD_DIR", PROJECT / "build"))
-DIST = PROJECT / "dist"
+# make dist writes dist/ in the project; the test of the package, a folder of the build.
+DIST = Path(os.environ.get("QOR_DIST_DIR", PROJECT / "dist"))
 
 sys.path.insert(0, str(PROJECT / "tests" / "e2e"))
 from pe_image import RT_VERSION, PEImage, version_strings  # noqa: E402
