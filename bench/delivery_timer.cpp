@@ -12,17 +12,10 @@
 #include <optional>
 #include <string>
 
+#include "performance_clock.h"
 #include "qor/delivery.h"
 
 namespace {
-
-double now_ms() {
-    LARGE_INTEGER now{};
-    LARGE_INTEGER frequency{};
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 std::string narrow(const wchar_t* text) {
     std::string result;

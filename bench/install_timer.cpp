@@ -10,17 +10,10 @@
 #include <cstdio>
 #include <string>
 
+#include "performance_clock.h"
 #include "qor/launcher_kit.h"
 
 namespace {
-
-double now_ms() {
-    LARGE_INTEGER now{};
-    LARGE_INTEGER frequency{};
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 // Wine's own xcopy, as a user would run it; its time includes its process start.
 double time_xcopy(const std::wstring& source, const std::wstring& target) {

@@ -12,17 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "performance_clock.h"
+
 namespace {
 
 constexpr DWORD kReadBufferBytes = 256 * 1024;
-
-double now_ms() {
-    LARGE_INTEGER now{};
-    LARGE_INTEGER frequency{};
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 struct Loop {
     HINTERNET session = nullptr;
